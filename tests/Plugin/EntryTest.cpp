@@ -1,0 +1,104 @@
+#include "Fixture.h"
+
+#include <cstring>
+#include <string>
+
+namespace vl::host {
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+TEST_F(BundleTest, RecordAndEntryPoints) {
+  EXPECT_EQ(bundle.count(), 1);
+  EXPECT_EQ(bundle.plugin(1), nullptr);
+  EXPECT_EQ(bundle.plugin(-1), nullptr);
+  EXPECT_STREQ(plugin.pluginApi, "OfxImageEffectPluginAPI");
+  EXPECT_EQ(plugin.apiVersion, 1);
+  EXPECT_STREQ(plugin.pluginIdentifier, "com.veltrane.send");
+  EXPECT_EQ(plugin.pluginVersionMajor, 1u);
+  EXPECT_EQ(plugin.pluginVersionMinor, 0u);
+  ASSERT_NE(plugin.setHost, nullptr);
+  ASSERT_NE(plugin.mainEntry, nullptr);
+}
+
+TEST_F(BundleTest, LoadFetchesTheThreeSuitesInOrder) {
+  plugin.setHost(host.ofxHost());
+  EXPECT_EQ(action(plugin, "OfxActionLoad"), kOfxStatOK);
+  EXPECT_EQ(host.calls(), (std::vector<std::string>{"fetchSuite:OfxPropertySuite", "fetchSuite:OfxImageEffectSuite",
+                                                    "fetchSuite:OfxParameterSuite"}));
+  EXPECT_EQ(action(plugin, "OfxActionUnload"), kOfxStatOK);
+}
+
+TEST_F(BundleTest, LoadWithoutHostFetchesNothing) {
+  // A fresh process image: nothing called setHost on this copy yet.
+  Startup s = start(host, plugin, false);
+  EXPECT_EQ(s.load, kOfxStatErrMissingHostFeature);
+  EXPECT_TRUE(host.calls().empty());
+}
+
+TEST_F(BundleTest, LoadWithAMissingSuiteStillFetchesAll) {
+  host.omitSuite("OfxParameterSuite");
+  plugin.setHost(host.ofxHost());
+  EXPECT_EQ(action(plugin, "OfxActionLoad"), kOfxStatErrMissingHostFeature);
+  EXPECT_EQ(host.calls().size(), 3u);
+
+  host.clearCalls();
+  Host::current()->omitSuite("OfxPropertySuite");
+  EXPECT_EQ(action(plugin, "OfxActionLoad"), kOfxStatErrMissingHostFeature);
+  EXPECT_EQ(host.calls().size(), 3u);
+}
+
+TEST_F(BundleTest, UnknownActionsGetReplyDefaultAndAreEchoed) {
+  ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
+  setenv("VELTRANE_OFX_DIAGNOSTICS", "", 1);
+  CaptureStderr();
+  EXPECT_EQ(action(plugin, "OfxActionPurgeCaches", host.descriptor().handle()), kOfxStatReplyDefault);
+  EXPECT_EQ(action(plugin, nullptr), kOfxStatReplyDefault);
+  EXPECT_EQ(GetCapturedStderr(), "[veltrane OFX] OfxActionPurgeCaches\n");
+}
+
+TEST_F(BundleTest, DiagnosticsEchoEveryActionButOnlyThreeRenders) {
+  CaptureStderr();
+  ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
+  Effect& instance = host.createInstance("OfxImageEffectContextFilter");
+  EXPECT_EQ(action(plugin, "OfxImageEffectActionRender", instance.handle()), kOfxStatOK);
+  EXPECT_EQ(GetCapturedStderr(), "") << "nothing is printed while the variable is unset";
+
+  setenv("VELTRANE_OFX_DIAGNOSTICS", "0", 1);  // presence counts, not the value
+  CaptureStderr();
+  for (int i = 0; i < 5; ++i) action(plugin, "OfxImageEffectActionRender", instance.handle());
+  action(plugin, "OfxActionInstanceChanged", instance.handle());
+  action(plugin, "OfxActionInstanceChanged", instance.handle());
+  const std::string render = "[veltrane OFX] OfxImageEffectActionRender\n";
+  const std::string changed = "[veltrane OFX] OfxActionInstanceChanged\n";
+  EXPECT_EQ(GetCapturedStderr(), render + render + render + changed + changed);
+}
+
+TEST_F(BundleTest, FailuresBecomeStatusOneWithALine) {
+  plugin.setHost(host.ofxHost());
+  ASSERT_EQ(action(plugin, "OfxActionLoad"), kOfxStatOK);
+  host.fault("getPropertySet");
+  EXPECT_EQ(action(plugin, "OfxActionDescribe", host.descriptor().handle()), kOfxStatFailed);
+
+  setenv("VELTRANE_OFX_DIAGNOSTICS", "1", 1);
+  CaptureStderr();
+  EXPECT_EQ(action(plugin, "OfxActionDescribe", host.descriptor().handle()), kOfxStatFailed);
+  EXPECT_EQ(action(plugin, "OfxActionDescribe", host.descriptor().handle()), kOfxStatFailed);
+  const std::string line =
+      "[veltrane OFX] OfxActionDescribe\n[veltrane OFX] Host action failed: Required OpenFX host operation failed\n";
+  EXPECT_EQ(GetCapturedStderr(), line + line);
+}
+
+TEST_F(BundleTest, InstanceActionsAnswerOk) {
+  ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
+  Effect& instance = host.createInstance("OfxImageEffectContextGeneral");
+  for (const char* name :
+       {"OfxActionCreateInstance", "OfxImageEffectActionBeginSequenceRender", "OfxImageEffectActionRender",
+        "OfxImageEffectActionGetClipPreferences", "OfxImageEffectActionGetRegionsOfInterest",
+        "OfxActionInstanceChanged", "OfxImageEffectActionEndSequenceRender", "OfxActionDestroyInstance"})
+    EXPECT_EQ(action(plugin, name, instance.handle()), kOfxStatOK) << name;
+}
+
+}  // namespace
+}  // namespace vl::host

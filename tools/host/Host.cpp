@@ -1,0 +1,143 @@
+#include "Host.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace vl::host {
+
+const void* suite(const std::string& name);  // Suites.cpp
+
+namespace {
+Host* active = nullptr;
+
+int bytesPerChannel(const std::string& depth) {
+  if (depth == "OfxBitDepthByte") return 1;
+  if (depth == "OfxBitDepthShort" || depth == "OfxBitDepthHalf") return 2;
+  return 4;
+}
+
+const void* fetchSuite(OfxPropertySetHandle, const char* name, int version) {
+  return active != nullptr ? active->fetch(name, version) : nullptr;
+}
+}  // namespace
+
+struct Host::Image {
+  PropertySet props;
+  std::vector<unsigned char> pixels;
+};
+
+Param* Effect::param(const std::string& name) {
+  for (Param& p : params)
+    if (p.name == name) return &p;
+  return nullptr;
+}
+
+Clip* Effect::clip(const std::string& name) {
+  for (Clip& c : clips)
+    if (c.name == name) return &c;
+  return nullptr;
+}
+
+Host::Host() {
+  if (active != nullptr) throw std::logic_error("One substitute host at a time.");
+  active = this;
+  ofx_.host = props_.handle();
+  ofx_.fetchSuite = fetchSuite;
+  props_.define("OfxPropName", std::string("com.veltrane.substitute-host"));
+  props_.define("OfxPropLabel", std::string("veltrane substitute host"));
+  props_.define("OfxImageEffectPropSupportedPixelDepths", PropType::String,
+                {std::string("OfxBitDepthByte"), std::string("OfxBitDepthShort"),
+                 std::string("OfxBitDepthHalf"), std::string("OfxBitDepthFloat")});
+  props_.define("OfxImageEffectPropSupportsTiles", 0);
+  props_.define("OfxImageEffectPropMetalRenderSupported", std::string("false"));
+}
+
+Host::~Host() { active = nullptr; }
+
+Host* Host::current() { return active; }
+
+OfxStatus Host::enter(const char* function) {
+  calls_.emplace_back(function);
+  auto it = faults_.find(function);
+  if (it == faults_.end()) return kOfxStatOK;
+  if (it->second > 0) {
+    --it->second;
+    return kOfxStatOK;
+  }
+  return kOfxStatFailed;
+}
+
+const void* Host::fetch(const char* name, int version) {
+  calls_.push_back(std::string("fetchSuite:") + (name != nullptr ? name : ""));
+  if (name == nullptr || version != 1 || omitted_.count(name) != 0) return nullptr;
+  return suite(name);
+}
+
+Effect& Host::createInstance(const std::string& context) {
+  Effect& e = instances_.emplace_back();
+  e.props.define("OfxImageEffectPropContext", context);
+  e.props.define("OfxPropInstanceData", static_cast<void*>(nullptr));
+  e.props.define("OfxImageEffectPropFrameRate", 25.0);
+  for (const Clip& c : descriptor_.clips) {
+    Clip& copy = e.clips.emplace_back();
+    copy.name = c.name;
+    copy.props = c.props;
+    copy.props.define("OfxImageEffectPropFrameRate", 25.0);
+  }
+  for (const Param& p : descriptor_.params) {
+    Param& copy = e.params.emplace_back(p);
+    if (const Property* d = p.props.find("OfxParamPropDefault"); d != nullptr && !d->values.empty()) {
+      copy.value = d->values.front();
+    } else if (p.type == "OfxParamTypeString") {
+      copy.value = std::string();
+    } else if (p.type == "OfxParamTypeDouble") {
+      copy.value = 0.0;
+    } else {
+      copy.value = 0;
+    }
+  }
+  return e;
+}
+
+PropertySet* Host::newImage(Clip& clip, OfxTime time) {
+  const ClipImage& spec = clip.image;
+  const int channels = spec.components == "OfxImageComponentRGB" ? 3 : 4;
+  const int width = spec.bounds.x2 - spec.bounds.x1;
+  const int height = spec.bounds.y2 - spec.bounds.y1;
+  if (width <= 0 || height <= 0) throw std::invalid_argument("Empty clip image.");
+  const int rowBytes = width * channels * bytesPerChannel(spec.depth);
+  auto image = std::make_unique<Image>();
+  image->pixels.assign(static_cast<size_t>(rowBytes) * static_cast<size_t>(height), 0);
+  // A bottom-up layout hands out the last row in memory as row y1.
+  unsigned char* base = image->pixels.data();
+  void* data = spec.bottomUp ? base + static_cast<size_t>(rowBytes) * static_cast<size_t>(height - 1) : base;
+  PropertySet& p = image->props;
+  p.define("OfxImagePropData", data);
+  p.define("OfxImagePropBounds", PropType::Int,
+           {spec.bounds.x1, spec.bounds.y1, spec.bounds.x2, spec.bounds.y2});
+  p.define("OfxImagePropRegionOfDefinition", PropType::Int,
+           {spec.bounds.x1, spec.bounds.y1, spec.bounds.x2, spec.bounds.y2});
+  p.define("OfxImagePropRowBytes", spec.bottomUp ? -rowBytes : rowBytes);
+  p.define("OfxImageEffectPropPixelDepth", spec.depth);
+  p.define("OfxImageEffectPropComponents", spec.components);
+  p.define("OfxImagePropPixelAspectRatio", spec.pixelAspect);
+  p.define("OfxImageEffectPropRenderScale", PropType::Double, {1.0, 1.0});
+  p.define("OfxImagePropField", std::string("OfxImageFieldNone"));
+  p.define("OfxImagePropUniqueIdentifier", clip.name + "@" + std::to_string(time));
+  images_.push_back(std::move(image));
+  return &images_.back()->props;
+}
+
+OfxStatus Host::releaseImage(PropertySet* image) {
+  for (auto it = images_.begin(); it != images_.end(); ++it) {
+    if (&(*it)->props == image) {
+      images_.erase(it);
+      return kOfxStatOK;
+    }
+  }
+  return kOfxStatErrBadHandle;
+}
+
+}  // namespace vl::host

@@ -1,0 +1,90 @@
+#pragma once
+// A host in miniature: the three suites over plain objects, with faults to
+// order and a record of every suite call the plug-in made.
+#include "PropertySet.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vl::host {
+
+struct Param {
+  std::string type;
+  std::string name;
+  PropertySet props{true};
+  Value value;
+  std::map<double, Value> keys;  // values at times; the current value elsewhere
+};
+
+struct ClipImage {
+  std::string depth = "OfxBitDepthFloat";        // any of the four
+  std::string components = "OfxImageComponentRGBA";  // or RGB
+  OfxRectI bounds{0, 0, 16, 9};
+  bool bottomUp = false;  // negative row bytes: rows stored top first
+  double pixelAspect = 1.0;
+};
+
+struct Clip {
+  std::string name;
+  PropertySet props{true};
+  ClipImage image;
+};
+
+struct Effect {
+  PropertySet props{true};
+  PropertySet paramSetProps{true};
+  std::deque<Param> params;
+  std::deque<Clip> clips;
+  bool aborted = false;
+
+  Param* param(const std::string& name);
+  Clip* clip(const std::string& name);
+  OfxImageEffectHandle handle() { return reinterpret_cast<OfxImageEffectHandle>(this); }
+};
+
+class Host {
+ public:
+  Host();
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  PropertySet& props() { return props_; }
+  OfxHost* ofxHost() { return &ofx_; }
+
+  void omitSuite(const std::string& suite) { omitted_.insert(suite); }
+  // The named suite member fails from its (skip+1)th call on.
+  void fault(const std::string& function, int skip = 0) { faults_[function] = skip; }
+  const std::vector<std::string>& calls() const { return calls_; }
+  void clearCalls() { calls_.clear(); }
+
+  Effect& descriptor() { return descriptor_; }
+  // A new instance with the descriptor's clips and parameters at their defaults.
+  Effect& createInstance(const std::string& context);
+  size_t liveImages() const { return images_.size(); }
+
+  // Called by the suites: records the call and answers with the fault, if any.
+  OfxStatus enter(const char* function);
+  const void* fetch(const char* suite, int version);
+  PropertySet* newImage(Clip& clip, OfxTime time);
+  OfxStatus releaseImage(PropertySet* image);
+
+  static Host* current();
+
+ private:
+  struct Image;
+  PropertySet props_;
+  OfxHost ofx_{};
+  Effect descriptor_;
+  std::deque<Effect> instances_;
+  std::set<std::string> omitted_;
+  std::map<std::string, int> faults_;
+  std::vector<std::string> calls_;
+  std::vector<std::unique_ptr<Image>> images_;
+};
+
+}  // namespace vl::host
