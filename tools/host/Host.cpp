@@ -102,27 +102,27 @@ Effect& Host::createInstance(const std::string& context) {
 }
 
 PropertySet* Host::newImage(Clip& clip, OfxTime time) {
-  const ClipImage& spec = clip.image;
-  const int channels = spec.components == "OfxImageComponentRGB" ? 3 : 4;
-  const int width = spec.bounds.x2 - spec.bounds.x1;
-  const int height = spec.bounds.y2 - spec.bounds.y1;
+  const ClipImage& shape = clip.image;
+  const int channels = shape.components == "OfxImageComponentRGB" ? 3 : 4;
+  const int width = shape.bounds.x2 - shape.bounds.x1;
+  const int height = shape.bounds.y2 - shape.bounds.y1;
   if (width <= 0 || height <= 0) throw std::invalid_argument("Empty clip image.");
-  const int rowBytes = width * channels * bytesPerChannel(spec.depth);
+  const int rowBytes = width * channels * bytesPerChannel(shape.depth);
   auto image = std::make_unique<Image>();
   image->pixels.assign(static_cast<size_t>(rowBytes) * static_cast<size_t>(height), 0);
   // A bottom-up layout hands out the last row in memory as row y1.
   unsigned char* base = image->pixels.data();
-  void* data = spec.bottomUp ? base + static_cast<size_t>(rowBytes) * static_cast<size_t>(height - 1) : base;
+  void* data = shape.bottomUp ? base + static_cast<size_t>(rowBytes) * static_cast<size_t>(height - 1) : base;
   PropertySet& p = image->props;
   p.define("OfxImagePropData", data);
   p.define("OfxImagePropBounds", PropType::Int,
-           {spec.bounds.x1, spec.bounds.y1, spec.bounds.x2, spec.bounds.y2});
+           {shape.bounds.x1, shape.bounds.y1, shape.bounds.x2, shape.bounds.y2});
   p.define("OfxImagePropRegionOfDefinition", PropType::Int,
-           {spec.bounds.x1, spec.bounds.y1, spec.bounds.x2, spec.bounds.y2});
-  p.define("OfxImagePropRowBytes", spec.bottomUp ? -rowBytes : rowBytes);
-  p.define("OfxImageEffectPropPixelDepth", spec.depth);
-  p.define("OfxImageEffectPropComponents", spec.components);
-  p.define("OfxImagePropPixelAspectRatio", spec.pixelAspect);
+           {shape.bounds.x1, shape.bounds.y1, shape.bounds.x2, shape.bounds.y2});
+  p.define("OfxImagePropRowBytes", shape.bottomUp ? -rowBytes : rowBytes);
+  p.define("OfxImageEffectPropPixelDepth", shape.depth);
+  p.define("OfxImageEffectPropComponents", shape.components);
+  p.define("OfxImagePropPixelAspectRatio", shape.pixelAspect);
   p.define("OfxImageEffectPropRenderScale", PropType::Double, {1.0, 1.0});
   p.define("OfxImagePropField", std::string("OfxImageFieldNone"));
   p.define("OfxImagePropUniqueIdentifier", clip.name + "@" + std::to_string(time));
