@@ -59,7 +59,11 @@ Host::~Host() { active = nullptr; }
 Host* Host::current() { return active; }
 
 OfxStatus Host::enter(const char* function) {
-  calls_.emplace_back(function);
+  try {
+    calls_.emplace_back(function);
+  } catch (const std::bad_alloc&) {
+    return kOfxStatErrMemory;  // never throw into the plug-in
+  }
   auto it = faults_.find(function);
   if (it == faults_.end()) return kOfxStatOK;
   if (it->second > 0) {
