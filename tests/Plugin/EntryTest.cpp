@@ -1,5 +1,8 @@
 #include "Fixture.h"
 
+#include <sys/resource.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -89,6 +92,34 @@ TEST_F(BundleTest, FailuresBecomeStatusOneWithALine) {
       "[veltrane OFX] OfxActionDescribe\n[veltrane OFX] Host action failed: Required OpenFX host operation failed\n";
   EXPECT_EQ(GetCapturedStderr(), line + line);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Uses up the heap in a child process once the host has done its own
+// allocations, so that the plug-in's next allocation fails.
+void exhaustMemory() {
+  rlimit limit{};
+  getrlimit(RLIMIT_AS, &limit);
+  limit.rlim_cur = 1ull << 33;
+  setrlimit(RLIMIT_AS, &limit);
+  void* volatile last = nullptr;
+  for (size_t size = 1ull << 31; size > 0; size /= 2) {
+    for (void* p = std::malloc(size); p != nullptr; p = std::malloc(size)) last = p;
+  }
+  (void)last;
+}
+
+TEST_F(BundleTest, OutOfMemoryIsStatusEightWithoutALine) {
+  plugin.setHost(host.ofxHost());
+  ASSERT_EQ(action(plugin, "OfxActionLoad"), kOfxStatOK);
+  // One throw first, so the plug-in's thread-local exception state exists before memory runs out.
+  host.fault("clipDefine");
+  ASSERT_EQ(action(plugin, "OfxImageEffectActionDescribeInContext", host.descriptor().handle()), kOfxStatFailed);
+  setenv("VELTRANE_OFX_DIAGNOSTICS", "1", 1);
+  host.before("propGetDimension", exhaustMemory);
+  EXPECT_EXIT(std::_Exit(action(plugin, "OfxActionDescribe", host.descriptor().handle())),
+              testing::ExitedWithCode(kOfxStatErrMemory), "^\\[veltrane OFX\\] OfxActionDescribe\n$");
+}
+#endif
 
 TEST_F(BundleTest, InstanceActionsAnswerOk) {
   ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <string_view>
 #include <new>
 #include <stdexcept>
 
@@ -62,9 +63,14 @@ OfxStatus Host::enter(const char* function) {
   try {
     calls_.emplace_back(function);
   } catch (const std::bad_alloc&) {
-    return kOfxStatErrMemory;  // never throw into the plug-in
+    // The record is lost, the call goes on: a host never throws into the plug-in.
   }
-  auto it = faults_.find(function);
+  if (auto hook = hooks_.find(std::string_view(function)); hook != hooks_.end()) {
+    auto run = std::move(hook->second);
+    hooks_.erase(hook);
+    run();
+  }
+  auto it = faults_.find(std::string_view(function));
   if (it == faults_.end()) return kOfxStatOK;
   if (it->second > 0) {
     --it->second;

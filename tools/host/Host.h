@@ -4,6 +4,7 @@
 #include "PropertySet.h"
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -59,6 +60,8 @@ class Host {
   void omitSuite(const std::string& suite) { omitted_.insert(suite); }
   // The named suite member fails from its (skip+1)th call on.
   void fault(const std::string& function, int skip = 0) { faults_[function] = skip; }
+  // Runs just before the named suite member does its work, on its first call.
+  void before(const std::string& function, std::function<void()> hook) { hooks_[function] = std::move(hook); }
   const std::vector<std::string>& calls() const { return calls_; }
   void clearCalls() { calls_.clear(); }
 
@@ -82,7 +85,8 @@ class Host {
   Effect descriptor_;
   std::deque<Effect> instances_;
   std::set<std::string> omitted_;
-  std::map<std::string, int> faults_;
+  std::map<std::string, int, std::less<>> faults_;  // looked up without allocating
+  std::map<std::string, std::function<void()>, std::less<>> hooks_;
   std::vector<std::string> calls_;
   std::vector<std::unique_ptr<Image>> images_;
 };

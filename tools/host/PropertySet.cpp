@@ -26,13 +26,13 @@ void PropertySet::define(const std::string& name, int value) { define(name, Prop
 void PropertySet::define(const std::string& name, double value) { define(name, PropType::Double, {value}); }
 void PropertySet::define(const std::string& name, void* value) { define(name, PropType::Pointer, {value}); }
 
-Property* PropertySet::findMutable(const std::string& name) {
+Property* PropertySet::findMutable(std::string_view name) {
   for (auto& [n, p] : props_)
     if (n == name) return &p;
   return nullptr;
 }
 
-const Property* PropertySet::find(const std::string& name) const {
+const Property* PropertySet::find(std::string_view name) const {
   for (const auto& [n, p] : props_)
     if (n == name) return &p;
   return nullptr;

@@ -4,6 +4,7 @@
 #include "Plugin/ofx.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -36,8 +37,8 @@ class PropertySet {
   OfxStatus dimension(const char* name, int* count) const;
   OfxStatus reset(const char* name);
 
-  const Property* find(const std::string& name) const;
-  bool has(const std::string& name) const { return find(name) != nullptr; }
+  const Property* find(std::string_view name) const;
+  bool has(std::string_view name) const { return find(name) != nullptr; }
   int dim(const std::string& name) const;  // -1 when absent
   std::string str(const std::string& name, int index = 0) const;
   int integer(const std::string& name, int index = 0) const;
@@ -50,7 +51,7 @@ class PropertySet {
   static PropertySet* from(OfxPropertySetHandle h) { return reinterpret_cast<PropertySet*>(h); }
 
  private:
-  Property* findMutable(const std::string& name);
+  Property* findMutable(std::string_view name);
   const Value& at(const std::string& name, int index, PropType type) const;
 
   std::vector<std::pair<std::string, Property>> props_;
