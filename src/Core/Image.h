@@ -1,0 +1,34 @@
+#pragma once
+// Host pixels as OpenFX lays them out, and the owned 16-bit picture the sender takes.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vl {
+
+struct Rect {
+  std::int32_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // lower bounds inclusive, upper exclusive
+};
+
+struct Image {
+  const void* data = nullptr;  // the bottom-left pixel; not owned
+  Rect bounds;
+  std::int32_t rowBytes = 0;   // to the next row up; may be negative
+  std::int32_t components = 4;  // 4 RGBA or 3 RGB
+  std::int32_t depth = 3;       // 0 uint8, 1 uint16, 2 half, 3 float
+};
+
+struct Frame {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  double time = 0.0;
+  std::vector<std::uint16_t> pixels;  // RGB, top row first, no padding
+};
+
+std::size_t pixelBytes(const Image& image);
+// Copies source into output over the window clipped to the output; what the
+// source does not cover inside it becomes transparent black.
+void copyImage(const Image& source, const Image& output, Rect window);
+Frame capture(const Image& image, double time);
+
+}  // namespace vl
