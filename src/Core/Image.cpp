@@ -116,7 +116,12 @@ Frame capture(const Image& image, double time) {
       convertRows<std::uint16_t>(image, frame, [](std::uint16_t v) { return v; });
       break;
     case 3:
-      convertRows<float>(image, frame, [](float v) { return sample(v); });
+      // Same result as sample(): a float times 65535 is exact in a double, so +0.5 rounds halves up.
+      convertRows<float>(image, frame, [](float v) -> std::uint16_t {
+        if (!(v > 0.0f)) return 0;  // negatives, zero and NaN
+        if (v >= 1.0f) return std::isinf(v) ? 0 : 65535;  // infinity counts as no value
+        return static_cast<std::uint16_t>(static_cast<double>(v) * 65535.0 + 0.5);
+      });
       break;
     default: {
       const auto& lut = tables().half;

@@ -2,6 +2,8 @@
 // Host pixels as OpenFX lays them out, and the owned 16-bit picture the sender takes.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace vl {
@@ -18,11 +20,31 @@ struct Image {
   std::int32_t depth = 3;       // 0 uint8, 1 uint16, 2 half, 3 float
 };
 
+// Leaves samples uninitialised on resize: capture writes every one of them,
+// and zero-filling a 4K frame first would double the render thread's work.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  using std::allocator<T>::allocator;
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using Samples = std::vector<std::uint16_t, UninitializedAllocator<std::uint16_t>>;
+
 struct Frame {
   std::int32_t width = 0;
   std::int32_t height = 0;
   double time = 0.0;
-  std::vector<std::uint16_t> pixels;  // RGB, top row first, no padding
+  Samples pixels;  // RGB, top row first, no padding
 };
 
 std::size_t pixelBytes(const Image& image);

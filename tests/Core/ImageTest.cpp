@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -90,6 +91,7 @@ TEST(Capture, SizeLimits) {
   std::vector<std::uint16_t> big(static_cast<size_t>(8192) * 4096 * 3);
   const Frame f = capture(view(big.data(), {0, 0, 8192, 4096}, 8192 * 6, 3, 1), 7.0);
   EXPECT_EQ(f.pixels.size(), big.size());
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), f.pixels.begin()));
   EXPECT_EQ(f.time, 7.0);
 }
 
@@ -99,21 +101,21 @@ TEST(Capture, TopRowFirstAndValueConversion) {
   const float px[16] = {0, 0, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 1.5f, 0.5f, -0.5f, 1};
   Frame f = capture(view(px, {5, 5, 7, 7}, 32, 4, 3), 1.0);
   ASSERT_EQ(f.width, 2);
-  EXPECT_EQ(f.pixels, (std::vector<std::uint16_t>{65535, 0, 0, 65535, 32768, 0, 0, 0, 65535, 0, 0, 65535}));
+  EXPECT_EQ(f.pixels, (Samples{65535, 0, 0, 65535, 32768, 0, 0, 0, 65535, 0, 0, 65535}));
   const float odd[3] = {nan, inf, -inf};
-  EXPECT_EQ(capture(view(odd, {0, 0, 1, 1}, 12, 3, 3), 0).pixels, (std::vector<std::uint16_t>{0, 0, 0}));
+  EXPECT_EQ(capture(view(odd, {0, 0, 1, 1}, 12, 3, 3), 0).pixels, (Samples{0, 0, 0}));
 
   // Negative stride: the data pointer is the bottom row, which sits last in memory.
   const std::uint8_t bytes[6] = {255, 128, 0, 1, 2, 3};
   f = capture(view(bytes + 3, {0, 0, 1, 2}, -3, 3, 0), 0);
-  EXPECT_EQ(f.pixels, (std::vector<std::uint16_t>{65535, 32896, 0, 257, 514, 771}));
+  EXPECT_EQ(f.pixels, (Samples{65535, 32896, 0, 257, 514, 771}));
   const std::uint16_t shorts[4] = {0, 1, 65535, 9};
-  EXPECT_EQ(capture(view(shorts, {0, 0, 1, 1}, 8, 4, 1), 0).pixels, (std::vector<std::uint16_t>{0, 1, 65535}));
+  EXPECT_EQ(capture(view(shorts, {0, 0, 1, 1}, 8, 4, 1), 0).pixels, (Samples{0, 1, 65535}));
   // Half: 1.0, smallest subnormal, largest subnormal.
   const std::uint16_t halves[3] = {0x3C00, 0x0001, 0x03FF};
-  EXPECT_EQ(capture(view(halves, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (std::vector<std::uint16_t>{65535, 0, 4}));
+  EXPECT_EQ(capture(view(halves, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{65535, 0, 4}));
   const std::uint16_t specials[3] = {0x7C00, 0x7E00, 0xBC00};  // +inf, NaN, -1
-  EXPECT_EQ(capture(view(specials, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (std::vector<std::uint16_t>{0, 0, 0}));
+  EXPECT_EQ(capture(view(specials, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{0, 0, 0}));
 }
 
 }  // namespace
