@@ -7,7 +7,7 @@
 namespace vl {
 
 bool Settings::operator==(const Settings& o) const {
-  // Cheapest-to-differ first; the sender compares on every render.
+  // Fixed field order: the sender compares on every render and stops at the first difference.
   return apiBase == o.apiBase && viewerId == o.viewerId && bitrateKbps == o.bitrateKbps &&
          latencyMs == o.latencyMs && keyframeSeconds == o.keyframeSeconds && fps == o.fps && color == o.color &&
          hevc == o.hevc && maxCLL == o.maxCLL && maxFALL == o.maxFALL && masteringMin == o.masteringMin &&

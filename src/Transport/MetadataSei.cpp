@@ -1,7 +1,6 @@
 #include "Transport/MetadataSei.h"
 
 #include <cmath>
-#include <cstring>
 
 namespace vl {
 

@@ -26,8 +26,7 @@ TEST_F(BundleTest, RecordAndEntryPoints) {
 }
 
 TEST_F(BundleTest, LoadFetchesTheThreeSuitesInOrder) {
-  plugin.setHost(host.ofxHost());
-  EXPECT_EQ(action(plugin, "OfxActionLoad"), kOfxStatOK);
+  EXPECT_EQ(load(), kOfxStatOK);
   EXPECT_EQ(host.calls(), (std::vector<std::string>{"fetchSuite:OfxPropertySuite", "fetchSuite:OfxImageEffectSuite",
                                                     "fetchSuite:OfxParameterSuite"}));
   EXPECT_EQ(action(plugin, "OfxActionUnload"), kOfxStatOK);
@@ -42,8 +41,7 @@ TEST_F(BundleTest, LoadWithoutHostFetchesNothing) {
 
 TEST_F(BundleTest, LoadWithAMissingSuiteStillFetchesAll) {
   host.omitSuite("OfxParameterSuite");
-  plugin.setHost(host.ofxHost());
-  EXPECT_EQ(action(plugin, "OfxActionLoad"), kOfxStatErrMissingHostFeature);
+  EXPECT_EQ(load(), kOfxStatErrMissingHostFeature);
   EXPECT_EQ(host.calls().size(), 3u);
 
   host.clearCalls();
@@ -79,8 +77,7 @@ TEST_F(BundleTest, DiagnosticsEchoEveryActionButOnlyThreeRenders) {
 }
 
 TEST_F(BundleTest, FailuresBecomeStatusOneWithALine) {
-  plugin.setHost(host.ofxHost());
-  ASSERT_EQ(action(plugin, "OfxActionLoad"), kOfxStatOK);
+  ASSERT_EQ(load(), kOfxStatOK);
   host.fault("getPropertySet");
   EXPECT_EQ(action(plugin, "OfxActionDescribe", host.descriptor().handle()), kOfxStatFailed);
 
@@ -109,8 +106,7 @@ void exhaustMemory() {
 }
 
 TEST_F(BundleTest, OutOfMemoryIsStatusEightWithoutALine) {
-  plugin.setHost(host.ofxHost());
-  ASSERT_EQ(action(plugin, "OfxActionLoad"), kOfxStatOK);
+  ASSERT_EQ(load(), kOfxStatOK);
   // One throw first, so the plug-in's thread-local exception state exists before memory runs out.
   host.fault("clipDefine");
   ASSERT_EQ(action(plugin, "OfxImageEffectActionDescribeInContext", host.descriptor().handle()), kOfxStatFailed);

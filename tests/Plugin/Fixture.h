@@ -13,6 +13,12 @@ class BundleTest : public ::testing::Test {
   void SetUp() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
   void TearDown() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
 
+  // setHost and the load action only, for tests that arrange faults before describing.
+  OfxStatus load() {
+    plugin.setHost(host.ofxHost());
+    return action(plugin, "OfxActionLoad");
+  }
+
   Host host;
   Bundle bundle{builtBundlePath()};
   OfxPlugin& plugin = *bundle.plugin(0);

@@ -1,7 +1,5 @@
 #include "Host.h"
 
-#include <cstdarg>
-#include <cstring>
 #include <string_view>
 #include <new>
 #include <stdexcept>
