@@ -16,11 +16,11 @@ namespace vl {
 class Sender {
 public:
   struct Stats {
-      std::uint64_t hostFrames = 0;
-      std::uint64_t encodedFrames = 0;
-      std::uint64_t queueReplacements = 0;
-      std::uint64_t reconnectAttempts = 0;
-      std::string status;
+    std::uint64_t hostFrames = 0;
+    std::uint64_t encodedFrames = 0;
+    std::uint64_t queueReplacements = 0;
+    std::uint64_t reconnectAttempts = 0;
+    std::string status;
   };
 
   Sender();
