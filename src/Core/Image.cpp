@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <stdexcept>
 
 namespace vl {
@@ -56,7 +58,61 @@ void convertRows(const Image& image, Frame& frame, Convert convert) {
   }
 }
 
+// Two blocks cover the steady state: the render thread allocates the next picture
+// while the worker frees the one before. Small blocks are not worth keeping.
+constexpr std::size_t kCachedBlocks = 2;
+constexpr std::size_t kSmallestCachedBytes = std::size_t{1} << 20;
+
+struct BlockCache {
+  std::mutex mutex;
+  std::array<std::pair<void*, std::size_t>, kCachedBlocks> blocks{};
+  ~BlockCache() {
+    for (auto& slot : blocks) ::operator delete(slot.first);
+  }
+};
+BlockCache& blockCache() {
+  static BlockCache cache;
+  return cache;
+}
+
+// Same result as sample(): a float times 65535 is exact in a double, so +0.5 rounds halves up.
+std::uint16_t floatSample(float v) {
+  if (!(v > 0.0f)) return 0;  // negatives, zero and NaN
+  if (v >= 1.0f) return std::isinf(v) ? 0 : 65535;  // infinity counts as no value
+  return static_cast<std::uint16_t>(static_cast<double>(v) * 65535.0 + 0.5);
+}
+
 }  // namespace
+
+void* allocateSamples(std::size_t bytes) {
+  if (bytes >= kSmallestCachedBytes) {
+    BlockCache& cache = blockCache();
+    std::lock_guard lock(cache.mutex);
+    for (auto& slot : cache.blocks) {
+      if (slot.first != nullptr && slot.second == bytes) return std::exchange(slot.first, nullptr);
+    }
+  }
+  return ::operator new(bytes);
+}
+
+void releaseSamples(void* block, std::size_t bytes) noexcept {
+  if (block == nullptr || bytes < kSmallestCachedBytes) {
+    ::operator delete(block);
+    return;
+  }
+  BlockCache& cache = blockCache();
+  std::lock_guard lock(cache.mutex);
+  // An empty slot if there is one; otherwise the first block gives way to the newest.
+  auto* slot = &cache.blocks[0];
+  for (auto& candidate : cache.blocks) {
+    if (candidate.first == nullptr) {
+      slot = &candidate;
+      break;
+    }
+  }
+  ::operator delete(std::exchange(slot->first, block));
+  slot->second = bytes;
+}
 
 std::size_t pixelBytes(const Image& image) {
   if (image.data == nullptr || (image.components != 3 && image.components != 4) ||
@@ -116,12 +172,7 @@ Frame capture(const Image& image, double time) {
       convertRows<std::uint16_t>(image, frame, [](std::uint16_t v) { return v; });
       break;
     case 3:
-      // Same result as sample(): a float times 65535 is exact in a double, so +0.5 rounds halves up.
-      convertRows<float>(image, frame, [](float v) -> std::uint16_t {
-        if (!(v > 0.0f)) return 0;  // negatives, zero and NaN
-        if (v >= 1.0f) return std::isinf(v) ? 0 : 65535;  // infinity counts as no value
-        return static_cast<std::uint16_t>(static_cast<double>(v) * 65535.0 + 0.5);
-      });
+      convertRows<float>(image, frame, floatSample);
       break;
     default: {
       const auto& lut = tables().half;

@@ -20,6 +20,11 @@ struct Image {
   std::int32_t depth = 3;       // 0 uint8, 1 uint16, 2 half, 3 float
 };
 
+// Picture-sized blocks come back from a small cache of recently freed ones, so a
+// streamed frame lands on pages that are already mapped (fresh pages fault one by one).
+void* allocateSamples(std::size_t bytes);
+void releaseSamples(void* block, std::size_t bytes) noexcept;
+
 // Leaves samples uninitialised on resize: capture writes every one of them,
 // and zero-filling a 4K frame first would double the render thread's work.
 template <typename T>
@@ -29,6 +34,8 @@ struct UninitializedAllocator : std::allocator<T> {
     using other = UninitializedAllocator<U>;
   };
   using std::allocator<T>::allocator;
+  T* allocate(std::size_t n) { return static_cast<T*>(allocateSamples(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { releaseSamples(p, n * sizeof(T)); }
   template <typename U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;

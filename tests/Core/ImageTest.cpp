@@ -95,6 +95,31 @@ TEST(Capture, SizeLimits) {
   EXPECT_EQ(f.time, 7.0);
 }
 
+// Picture-sized blocks are reused: a later frame must never show an earlier picture,
+// and frames alive together must never share memory.
+TEST(Capture, ReusedBlocksCarryOnlyTheirOwnPicture) {
+  const int w = 640, h = 360;  // over a mebibyte of samples
+  auto picture = [&](std::uint16_t value) { return std::vector<std::uint16_t>(size_t(w) * h * 3, value); };
+  auto grab = [&](const std::vector<std::uint16_t>& p) { return capture(view(p.data(), {0, 0, w, h}, w * 6, 3, 1), 0); };
+  auto all = [](const Frame& f, std::uint16_t v) {
+    return std::all_of(f.pixels.begin(), f.pixels.end(), [&](std::uint16_t s) { return s == v; });
+  };
+  const auto a = picture(1), b = picture(2), c = picture(3);
+  for (int round = 0; round < 4; ++round) {
+    Frame first = grab(a), second = grab(b);
+    EXPECT_NE(first.pixels.data(), second.pixels.data());
+    first = Frame{};
+    Frame third = grab(c);
+    Frame fourth = grab(a);
+    EXPECT_TRUE(all(second, 2) && all(third, 3) && all(fourth, 1));
+    EXPECT_NE(third.pixels.data(), fourth.pixels.data());
+    // Another size in between must not be handed a block of the wrong length.
+    const Frame small = capture(view(b.data(), {0, 0, w / 2, h}, w * 6, 3, 1), 0);
+    EXPECT_EQ(small.pixels.size(), size_t(w / 2) * h * 3);
+    EXPECT_TRUE(all(small, 2));
+  }
+}
+
 TEST(Capture, TopRowFirstAndValueConversion) {
   // 2x2 float RGBA: bottom row blue, top row red, rows stored bottom first.
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
