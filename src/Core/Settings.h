@@ -29,4 +29,8 @@ struct Settings {
 // account limit (Mbit/s, 0 = none known).
 int selectedBitrateKbps(int preset, bool custom, double customMbit, double limitMbit);
 
+// Throws a user-facing sentence when the record cannot be streamed; checks run in a
+// fixed order and the first failure wins.
+void validate(const Settings& settings);
+
 }  // namespace vl

@@ -72,5 +72,106 @@ TEST(Settings, DefaultsAndFieldByFieldEquality) {
   EXPECT_FALSE(differs([](Settings& s) { s.masteringMin = 0.005 * 1.0; }));
 }
 
+Settings streamable() {
+  Settings s;
+  s.viewerId = "abc";
+  return s;
+}
+
+std::string refusal(const Settings& s) {
+  try {
+    validate(s);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Validate, AcceptsTheBoundsAndRefusesJustBeyondThem) {
+  EXPECT_EQ(refusal(Settings{}), "Sign in and choose a veltrane stream");
+  EXPECT_EQ(refusal(streamable()), "");
+  const std::string range = "Bitrate, frame rate or latency is out of range";
+  auto with = [](auto change) {
+    Settings s = streamable();
+    change(s);
+    return refusal(s);
+  };
+  for (int latency : {20, 2000}) EXPECT_EQ(with([&](Settings& s) { s.latencyMs = latency; }), "");
+  for (int latency : {19, 2001}) EXPECT_EQ(with([&](Settings& s) { s.latencyMs = latency; }), range);
+  for (double fps : {1.0, 120.0}) EXPECT_EQ(with([&](Settings& s) { s.fps = fps; }), "");
+  for (double fps : {0.5, 120.5, std::nan(""), std::numeric_limits<double>::infinity()})
+    EXPECT_EQ(with([&](Settings& s) { s.fps = fps; }), range);
+  for (int kbps : {250, 200000}) EXPECT_EQ(with([&](Settings& s) { s.bitrateKbps = kbps; }), "");
+  for (int kbps : {249, 200001}) EXPECT_EQ(with([&](Settings& s) { s.bitrateKbps = kbps; }), range);
+  const std::string keyframe = "Keyframe interval must be between 0.1 and 5 seconds";
+  for (double k : {0.1, 5.0}) EXPECT_EQ(with([&](Settings& s) { s.keyframeSeconds = k; }), "");
+  for (double k : {0.09, 5.01, std::nan("")})
+    EXPECT_EQ(with([&](Settings& s) { s.keyframeSeconds = k; }), keyframe);
+}
+
+TEST(Validate, SignalFormatAndHdrMetadata) {
+  auto with = [](auto change) {
+    Settings s = streamable();
+    change(s);
+    return refusal(s);
+  };
+  const std::string hdr = "Invalid HDR mastering or light-level metadata";
+  // The format check comes before the codec check.
+  EXPECT_EQ(with([](Settings& s) { s.color = 3; }), "Invalid signal format");
+  EXPECT_EQ(with([](Settings& s) { s.color = -1; }), "Invalid signal format");
+  EXPECT_EQ(with([](Settings& s) { s.color = 1; }), "HDR requires HEVC Main10");
+  // SDR ignores the HDR fields, however inconsistent.
+  EXPECT_EQ(with([](Settings& s) { s.maxFALL = 5000; s.masteringMax = -1; }), "");
+  for (int color : {1, 2}) {
+    auto hdrWith = [&](auto change) {
+      return with([&](Settings& s) {
+        s.color = color;
+        s.hevc = true;
+        change(s);
+      });
+    };
+    EXPECT_EQ(hdrWith([](Settings&) {}), "");
+    EXPECT_EQ(hdrWith([](Settings& s) { s.masteringMax = 10000; }), "");
+    EXPECT_EQ(hdrWith([](Settings& s) { s.maxCLL = 65535; s.maxFALL = 65535; }), "");
+    EXPECT_EQ(hdrWith([](Settings& s) { s.masteringMin = s.masteringMax; }), hdr);
+    EXPECT_EQ(hdrWith([](Settings& s) { s.masteringMax = 10000.5; }), hdr);
+    EXPECT_EQ(hdrWith([](Settings& s) { s.masteringMax = 0.9; s.masteringMin = 0; }), hdr);
+    EXPECT_EQ(hdrWith([](Settings& s) { s.masteringMin = -0.001; }), hdr);
+    EXPECT_EQ(hdrWith([](Settings& s) { s.masteringMin = std::nan(""); }), hdr);
+    EXPECT_EQ(hdrWith([](Settings& s) { s.maxCLL = 65536; s.maxFALL = 0; }), hdr);
+    EXPECT_EQ(hdrWith([](Settings& s) { s.maxFALL = s.maxCLL + 1; }), hdr);
+    EXPECT_EQ(hdrWith([](Settings& s) { s.maxCLL = -1; s.maxFALL = -2; }), hdr);
+  }
+}
+
+TEST(Validate, CustomMetadataMustBeASmallJsonObject) {
+  auto with = [](std::string metadata) {
+    Settings s = streamable();
+    s.metadata = std::move(metadata);
+    return refusal(s);
+  };
+  const std::string notObject = "Custom metadata must be a valid JSON object";
+  EXPECT_EQ(with("{}"), "");
+  EXPECT_EQ(with(R"({"show":"Reel 3","take":4})"), "");
+  for (const char* bad : {"", "[]", "\"x\"", "3", "null", "{", "{} {}", "{/*c*/}", "{'a':1}"})
+    EXPECT_EQ(with(bad), notObject) << bad;
+  // Byte length counts, not characters: "é" is two bytes.
+  const std::string prefix = R"({"k":")", suffix = R"("})";
+  const std::string exact = prefix + std::string(4096 - prefix.size() - suffix.size(), 'a') + suffix;
+  EXPECT_EQ(with(exact), "");
+  std::string over = prefix + std::string(4096 - prefix.size() - suffix.size() - 1, 'a') + "\xc3\xa9" + suffix;
+  ASSERT_EQ(over.size(), 4097u);
+  EXPECT_EQ(with(over), "Custom JSON metadata exceeds 4096 bytes");
+}
+
+TEST(Validate, TheOriginIsCheckedFirst) {
+  Settings s;
+  s.apiBase = "http://example.com";
+  s.fps = 0;  // later failures do not mask the origin's
+  EXPECT_EQ(refusal(s), "API origin must use HTTPS (HTTP is allowed only on loopback)");
+  s.apiBase = "http://127.0.0.1:8080";
+  EXPECT_EQ(refusal(s), "Sign in and choose a veltrane stream");
+}
+
 }  // namespace
 }  // namespace vl
