@@ -50,10 +50,15 @@ struct FileClose {
 };
 using File = std::unique_ptr<std::FILE, FileClose>;
 
-void startSrt() {
-  static const int started = srt_startup();
-  (void)started;
-}
+// libsrt counts start-ups, and its exit-time teardown only stops its collector thread
+// when the count is back to zero: an unpaired start-up beside anyone else's crashes the
+// process at exit. So each ingest holds one count and gives it back.
+struct SrtLibrary {
+  SrtLibrary() { srt_startup(); }
+  ~SrtLibrary() { srt_cleanup(); }
+  SrtLibrary(const SrtLibrary&) = delete;
+  SrtLibrary& operator=(const SrtLibrary&) = delete;
+};
 
 std::string srtError() { return srt_getlasterror_str(); }
 
@@ -71,6 +76,7 @@ struct Ingest::State {
     File file;
   };
 
+  SrtLibrary library;  // first in, last out
   std::function<bool(const std::string&)> accept;
   std::filesystem::path recordDir;
   int port = 0;
@@ -208,7 +214,6 @@ void Ingest::State::receive(std::map<int, Live>::iterator it, int events) {
 Ingest::Ingest(int port, std::function<bool(const std::string& streamId)> accept,
                std::filesystem::path recordDir)
     : state_(std::make_unique<State>()) {
-  startSrt();
   if (port < 0 || port > 65535) throw std::runtime_error("The ingest port must be between 0 and 65535.");
   State& s = *state_;
   s.accept = std::move(accept);
