@@ -2,42 +2,33 @@
 #include "Account.h"
 #include "Faults.h"
 #include "Handlers.h"
+#include "IngestStatus.h"
 #include "Options.h"
 #include "Shutdown.h"
 
 #include <httplib.h>
 
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <thread>
 
 namespace {
 
-// Until the SRT ingest runs inside this process, targets name a UDP port that
-// was free at start, so the address is at least well-formed and unclaimed.
-int freeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("Could not open a UDP socket.");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  if (port <= 0) throw std::runtime_error("Could not find a free UDP port.");
-  return port;
+// Recordings outlive the service, so that what arrived can be inspected afterwards.
+std::filesystem::path freshRecordDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "veltrane-ingest-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("Could not create a folder for the ingest recordings.");
+  return pattern;
 }
 
 int serve(const vl::dev::Options& options) {
@@ -64,11 +55,16 @@ int serve(const vl::dev::Options& options) {
   const std::string origin = "http://127.0.0.1:" + std::to_string(port);
 
   vl::dev::Account account(options);
-  account.setIngestPort(options.ingestPort ? options.ingestPort : freeUdpPort());
+  // Started before the HTTP side, so every target handed out names a listening port.
+  vl::dev::Ingest ingest(
+      options.ingestPort, [&account](const std::string& id) { return account.knowsStreamId(id); },
+      options.recordDir.empty() ? freshRecordDir() : options.recordDir);
+  account.setIngestPort(ingest.port());
   vl::dev::Shutdown shutdown;
   vl::dev::installFaults(server, options.faults, shutdown);
   vl::dev::installApi(server, account, origin);
   vl::dev::installAuthorizePage(server, account);
+  vl::dev::installIngestStatus(server, ingest);
   // Idle keep-alive connections hold a worker until this runs out, also at stop.
   server.set_keep_alive_timeout(1);
   if (options.log)
@@ -84,7 +80,10 @@ int serve(const vl::dev::Options& options) {
   });
   while (!server.is_running() && !listenerEnded)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!listenerEnded) std::cout << "listening " << origin << std::endl;
+  if (!listenerEnded) {
+    std::cout << "listening " << origin << '\n';
+    std::cout << "ingest " << account.ingestUrl() << std::endl;
+  }
 
   int received = 0;
   while (sigwait(&signals, &received) != 0) {

@@ -66,6 +66,9 @@ Options parseOptions(const std::vector<std::string>& args) {
       o.port = number(next(), 0, 65535, name);
     } else if (name == "--ingest-port") {
       o.ingestPort = number(next(), 0, 65535, name);
+    } else if (name == "--record-dir") {
+      o.recordDir = next();
+      if (o.recordDir.empty()) throw std::runtime_error("--record-dir needs a folder.");
     } else if (name == "--email") {
       o.email = next();
     } else if (name == "--password") {
@@ -119,10 +122,14 @@ Options parseOptions(const std::vector<std::string>& args) {
 const char* usage() {
   return R"(usage: veltrane-devservice [options]
 Serves the veltrane account API on 127.0.0.1 for development and tests and
-prints "listening http://127.0.0.1:PORT" once it accepts connections.
+prints "listening http://127.0.0.1:PORT" once it accepts connections, then
+"ingest srt://127.0.0.1:PORT" for the SRT ingest; GET /dev/ingest reports what
+the ingest received.
 
   --port N             HTTP port (0, the default, picks a free one)
   --ingest-port N      SRT ingest port named in stream targets (0 picks a free one)
+  --record-dir DIR     where the ingest records each connection as N.ts
+                       (default: a fresh folder in the temporary directory)
   --email TEXT         password sign-in e-mail (dev@veltrane.invalid)
   --password TEXT      password sign-in password (veltrane-dev)
   --token TOKEN        a token that is valid from the start (repeatable)

@@ -2,6 +2,7 @@
 // Command-line options of the development service.
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@ struct Faults {
 struct Options {
   int port = 0;        // 0 picks a free port
   int ingestPort = 0;  // 0 picks a free port
+  std::filesystem::path recordDir;  // empty makes a fresh temporary folder
   std::string email = "dev@veltrane.invalid";
   std::string password = "veltrane-dev";
   std::vector<std::string> tokens;  // valid from the start
