@@ -1,4 +1,4 @@
-#include "Caller.h"
+#include "SrtCaller.h"
 #include "ingest/Ingest.h"
 
 #include <srt/access_control.h>

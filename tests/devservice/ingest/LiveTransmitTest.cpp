@@ -1,5 +1,5 @@
 // srt-live-transmit as a caller that shares no code with ours.
-#include "Caller.h"
+#include "SrtCaller.h"
 #include "ingest/Ingest.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #pragma once
-// Test-side pieces: a real libsrt caller, a private folder, and waiting on the ingest.
+// Test-side pieces: a real libsrt caller, a private folder, and waiting for a condition.
 #include <srt/srt.h>
 
 #include <arpa/inet.h>
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace vl::dev::test {
+namespace vl::test {
 
 struct SrtId {
   int id = SRT_INVALID_SOCK;
@@ -56,6 +56,7 @@ struct Attempt {
 
 // A live-mode caller as a sender sets it up; blocking connect and send.
 inline Attempt connectCaller(int port, const std::string& streamId) {
+  // One start-up for the test process, left for libsrt's exit-time teardown.
   static const int started = srt_startup();
   (void)started;
   Attempt attempt;
@@ -105,4 +106,4 @@ bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chron
   return true;
 }
 
-}  // namespace vl::dev::test
+}  // namespace vl::test
