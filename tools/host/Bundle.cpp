@@ -34,7 +34,7 @@ OfxStatus action(OfxPlugin& plugin, const char* name, const void* handle, Proper
                  PropertySet* outArgs) {
   const OfxStatus status = plugin.mainEntry(name, handle, inArgs != nullptr ? inArgs->handle() : nullptr,
                                             outArgs != nullptr ? outArgs->handle() : nullptr);
-  if (Host* host = Host::current()) host->sent(name, inArgs, status);
+  if (Host* host = Host::current()) host->sent(name, handle, inArgs, status);
   return status;
 }
 

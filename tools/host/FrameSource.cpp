@@ -9,7 +9,24 @@ namespace {
 
 std::string reason() { return std::strerror(errno); }
 
+std::uint8_t* imageRow(const PropertySet& image, int r) {
+  return static_cast<std::uint8_t*>(image.pointer("OfxImagePropData")) +
+         static_cast<std::ptrdiff_t>(r) * image.integer("OfxImagePropRowBytes");
+}
+
 }  // namespace
+
+void putFrame(const std::vector<std::uint8_t>& frame, int height, const PropertySet& image) {
+  const size_t rowBytes = frame.size() / static_cast<size_t>(height);
+  for (int r = 0; r < height; ++r)
+    std::memcpy(imageRow(image, r), frame.data() + static_cast<size_t>(height - 1 - r) * rowBytes, rowBytes);
+}
+
+void takeFrame(const PropertySet& image, int height, std::vector<std::uint8_t>& frame) {
+  const size_t rowBytes = frame.size() / static_cast<size_t>(height);
+  for (int r = 0; r < height; ++r)
+    std::memcpy(frame.data() + static_cast<size_t>(height - 1 - r) * rowBytes, imageRow(image, r), rowBytes);
+}
 
 void FileCloser::operator()(std::FILE* f) const {
   if (f != stdin && f != stdout) std::fclose(f);

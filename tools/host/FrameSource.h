@@ -3,6 +3,7 @@
 // read from a file or a pipe.
 #include "Options.h"
 #include "Pattern.h"
+#include "PropertySet.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,11 @@ struct FileCloser {
   void operator()(std::FILE* f) const;
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Between a frame (top row first) and a host image, whose row 0 is the bottom one
+// and whose rows may lie in memory either way up. Both have the frame's size.
+void putFrame(const std::vector<std::uint8_t>& frame, int height, const PropertySet& image);
+void takeFrame(const PropertySet& image, int height, std::vector<std::uint8_t>& frame);
 
 class FrameSource {
  public:

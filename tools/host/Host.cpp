@@ -84,9 +84,9 @@ const void* Host::fetch(const char* name, int version) {
   return suite(name);
 }
 
-void Host::sent(const char* action, const PropertySet* inArgs, OfxStatus status) {
+void Host::sent(const char* action, const void* handle, const PropertySet* inArgs, OfxStatus status) {
   if (!recordActions_) return;
-  actions_.push_back({action != nullptr ? action : "", inArgs != nullptr ? *inArgs : PropertySet(), status});
+  actions_.push_back({action != nullptr ? action : "", handle, inArgs != nullptr ? *inArgs : PropertySet(), status});
 }
 
 Effect& Host::createInstance(const std::string& context) {

@@ -42,6 +42,7 @@ struct Clip {
 // One action the host sent, with a copy of its arguments.
 struct SentAction {
   std::string name;
+  const void* handle = nullptr;
   PropertySet inArgs;
   OfxStatus status = kOfxStatOK;
 };
@@ -78,7 +79,7 @@ class Host {
   // Actions are kept only on request: a long timeline would grow the record without end.
   void recordActions(bool on) { recordActions_ = on; }
   const std::vector<SentAction>& actions() const { return actions_; }
-  void sent(const char* action, const PropertySet* inArgs, OfxStatus status);
+  void sent(const char* action, const void* handle, const PropertySet* inArgs, OfxStatus status);
 
   Effect& descriptor() { return descriptor_; }
   // A new instance with the descriptor's clips and parameters at their defaults.

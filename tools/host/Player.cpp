@@ -6,7 +6,6 @@
 #include "Pacing.h"
 
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -20,12 +19,6 @@ const char* kContext = "OfxImageEffectContextFilter";
 
 double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-// Row r of an OpenFX image counts up from the bottom; frames are stored top row first.
-std::uint8_t* imageRow(const PropertySet& image, int r) {
-  return static_cast<std::uint8_t*>(image.pointer("OfxImagePropData")) +
-         static_cast<std::ptrdiff_t>(r) * image.integer("OfxImagePropRowBytes");
-}
 
 void shapeClip(Clip& clip, const Options& o) {
   clip.image = ClipImage{depthName(o.depth), "OfxImageComponentRGBA", {0, 0, o.width, o.height}, false, 1.0};
@@ -208,16 +201,10 @@ class Run {
     }
   }
 
-  void fill(PropertySet& image) {
-    const size_t rowBytes = frame_.size() / static_cast<size_t>(o_.height);
-    for (int r = 0; r < o_.height; ++r)
-      std::memcpy(imageRow(image, r), frame_.data() + static_cast<size_t>(o_.height - 1 - r) * rowBytes, rowBytes);
-  }
+  void fill(PropertySet& image) { putFrame(frame_, o_.height, image); }
 
   void collect(const PropertySet& image) {
-    const size_t rowBytes = out_.size() / static_cast<size_t>(o_.height);
-    for (int r = 0; r < o_.height; ++r)
-      std::memcpy(out_.data() + static_cast<size_t>(o_.height - 1 - r) * rowBytes, imageRow(image, r), rowBytes);
+    takeFrame(image, o_.height, out_);
     collected_ = true;
   }
 
