@@ -82,8 +82,8 @@ class Run {
     }
     const std::vector<ParsedEdit> edits = parseEdits(*fx_, o_.edits);
 
-    if (!send("OfxActionCreateInstance", nullptr))
-      throw std::runtime_error("The effect refused to create an instance.");
+    if (const OfxStatus s = host::action(plugin_, "OfxActionCreateInstance", fx_->handle()); !succeeded(s))
+      throw std::runtime_error("The effect refused to create an instance (status " + std::to_string(s) + ").");
     try {
       sequence(edits);
     } catch (...) {

@@ -36,7 +36,13 @@ int run(const vl::host::Options& o) {
       return 1;
     }
   }
-  const Tally tally = play(host, plugin, o, std::cerr);
+  Tally tally;
+  try {
+    tally = play(host, plugin, o, std::cerr);
+  } catch (...) {
+    action(plugin, "OfxActionUnload");  // the plug-in is let go of in order even when play stops
+    throw;
+  }
   const OfxStatus unload = action(plugin, "OfxActionUnload");
   if (!succeeded(unload)) std::cerr << "The unload action failed with status " << unload << "." << std::endl;
   return tally.failed() || !succeeded(unload) ? 1 : 0;
