@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
