@@ -40,6 +40,24 @@ vl::Frame noise(int width, int height, unsigned seed) {
   return frame;
 }
 
+// A moving picture: diagonal colour bands that travel and a disc that crosses the frame.
+vl::Frame moving(int width, int height, int index) {
+  vl::Frame frame;
+  frame.width = width;
+  frame.height = height;
+  frame.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+  const int cx = index * 37 % width, cy = height / 2, radius = height / 5;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      std::uint16_t* p = &frame.pixels[(static_cast<std::size_t>(y) * width + x) * 3];
+      const bool disc = (x - cx) * (x - cx) + (y - cy) * (y - cy) < radius * radius;
+      p[0] = static_cast<std::uint16_t>(((x + y + index * 12) * 97) & 0xFFFF);
+      p[1] = disc ? 65535 : static_cast<std::uint16_t>((y * 65535) / height);
+      p[2] = static_cast<std::uint16_t>(((x - index * 7) * 53) & 0xFFFF);
+    }
+  return frame;
+}
+
 struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
@@ -135,7 +153,7 @@ void Encode(benchmark::State& state) {
   settings.hevc = hevc;
   settings.bitrateKbps = 8000;
   std::vector<vl::Frame> frames;
-  for (unsigned i = 0; i < 8; ++i) frames.push_back(noise(1920, 1080, i));
+  for (int i = 0; i < 50; ++i) frames.push_back(moving(1920, 1080, i));
   std::unique_ptr<vl::Encoder> encoder;
   try {
     encoder = vl::makeAvEncoder(name, 1920, 1080, settings, [](const std::vector<std::uint8_t>& au, bool, std::int64_t) {
@@ -147,7 +165,7 @@ void Encode(benchmark::State& state) {
   }
   std::int64_t n = 0;
   for (auto _ : state) {
-    encoder->encode(frames[static_cast<std::size_t>(n % 8)], n * 3600);
+    encoder->encode(frames[static_cast<std::size_t>(n % 50)], n * 3600);
     ++n;
   }
   state.SetLabel(name);
