@@ -29,7 +29,8 @@ TEST(DevServiceFaults, FailAnswersWithTheStatusOnlyOnItsPath) {
 }
 
 TEST(DevServiceFaults, DelayHoldsTheAnswerAndThenServesIt) {
-  DevService service({"--token", token, "--delay", streams + "=400"});
+  DevService service({"--token", token, "--delay", streams + "=400", "--delay",
+                      "/api/accounts/ofx/*=50"});
   auto c = client(service);
   auto start = Clock::now();
   auto result = c.Get(streams, bearer(token));
@@ -37,6 +38,11 @@ TEST(DevServiceFaults, DelayHoldsTheAnswerAndThenServesIt) {
   EXPECT_EQ(answer(result).status, 200);
   EXPECT_TRUE(parsed(result).contains("streams"));
   EXPECT_GE(elapsed, std::chrono::milliseconds(400));
+
+  // A delayed POST still gets its body read and answered by its route.
+  auto device = c.Post("/api/accounts/ofx/device", "{}", "application/json");
+  EXPECT_EQ(answer(device).status, 200);
+  EXPECT_EQ(parsed(device).at("device_code").get<std::string>().size(), 64u);
 
   // A client that gives up sooner sees a time-out.
   auto impatient = client(service);

@@ -44,6 +44,20 @@ TEST(DevServiceLifecycle, TermAndIntStopItWithStatusZeroAndNothingLeft) {
   }
 }
 
+TEST(DevServiceLifecycle, LeavingScopeEndsTheService) {
+  pid_t pid = 0;
+  std::string origin;
+  {
+    DevService service;
+    pid = service.pid();
+    origin = service.origin();
+  }
+  EXPECT_TRUE(gone(pid));
+  httplib::Client c(origin);
+  c.set_connection_timeout(1);
+  EXPECT_FALSE(c.Get("/api/accounts/streams"));
+}
+
 TEST(DevServiceLifecycle, StopsPromptlyWithAnIdleKeepAliveConnectionOpen) {
   DevService service;
   auto c = client(service);
