@@ -31,6 +31,12 @@ bool alive(pid_t pid) {
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
+// A killed process needs a moment of CPU to finish dying; a loaded machine may not give it at once.
+bool gone(pid_t pid) {
+  for (int i = 0; i < 200 && alive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return !alive(pid);
+}
+
 TEST(Child, CollectsOutputAndExitStatus) {
   vl::Child child({"sh", "-c", "printf 'a b'; exit 3"});
   EXPECT_EQ(child.wait(), 3);
@@ -73,8 +79,8 @@ TEST(Child, EndingKillsAndReaps) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     started = std::stoi(child.output());
   }  // ignores TERM and has a child of its own: destruction must still leave nothing
-  EXPECT_FALSE(alive(pid));
-  EXPECT_FALSE(alive(started));
+  EXPECT_TRUE(gone(pid));
+  EXPECT_TRUE(gone(started));
 }
 
 TEST(Child, MissingProgramThrows) {
