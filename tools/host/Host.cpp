@@ -23,6 +23,7 @@ const void* fetchSuite(OfxPropertySetHandle, const char* name, int version) {
 }  // namespace
 
 struct Host::Image {
+  Clip* clip = nullptr;
   PropertySet props;
   std::vector<unsigned char> pixels;
 };
@@ -118,6 +119,8 @@ PropertySet* Host::newImage(Clip& clip, OfxTime time) {
   const int rowBytes = width * channels * bytesPerChannel(shape.depth);
   auto image = std::make_unique<Image>();
   image->pixels.assign(static_cast<size_t>(rowBytes) * static_cast<size_t>(height), 0);
+  if (clip.pixels.size() == image->pixels.size()) image->pixels = clip.pixels;
+  image->clip = &clip;
   // A bottom-up layout hands out the last row in memory as row y1.
   unsigned char* base = image->pixels.data();
   void* data = shape.bottomUp ? base + static_cast<size_t>(rowBytes) * static_cast<size_t>(height - 1) : base;
@@ -141,6 +144,7 @@ PropertySet* Host::newImage(Clip& clip, OfxTime time) {
 OfxStatus Host::releaseImage(PropertySet* image) {
   for (auto it = images_.begin(); it != images_.end(); ++it) {
     if (&(*it)->props == image) {
+      (*it)->clip->released = std::move((*it)->pixels);
       images_.erase(it);
       return kOfxStatOK;
     }
