@@ -1,9 +1,9 @@
 #include "Api/Api.h"
+#include "Api/Curl.h"
 
 #include <curl/curl.h>
 
 #include <memory>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -48,8 +48,7 @@ bool acceptable(const std::string& origin) {
 }  // namespace
 
 void Api::validateBase(const std::string& origin) {
-  static std::once_flag global;
-  std::call_once(global, [] { curl_global_init(CURL_GLOBAL_ALL); });
+  initCurl();
   if (!acceptable(origin))
     throw std::runtime_error("API origin must use HTTPS (HTTP is allowed only on loopback)");
 }

@@ -4,6 +4,7 @@
 #include "Core/Image.h"
 #include "Core/Settings.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -34,7 +35,16 @@ public:
   Stats stats() const;
 
 private:
+  struct Session;
   void run();
+  // Builds everything a session needs; slow (network), runs unlocked.
+  std::unique_ptr<Session> open(const Settings& settings, const Frame& first);
+  // Sends pictures until the session is over; called and returns with the lock held.
+  void stream(std::unique_lock<std::mutex>& lock, Session& session, const Frame& first, double fps,
+              std::uint64_t generation);
+  // Waits until the deadline or until the session's generation is over.
+  void pause(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until,
+             std::uint64_t generation);
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;

@@ -7,6 +7,11 @@
 
 namespace vl {
 
+// The video bitrate in bytes per second plus 10 %, as libsrt's input bandwidth.
+std::int64_t inputBandwidthBytesPerSecond(int bitrateKbps);
+// One latency window (at least 100 ms) of input, kept between 256 KiB and 8 MiB.
+std::int64_t sendBufferBytes(int bitrateKbps, int latencyMs);
+
 class Connection {
 public:
   // Connected on return; throws the user-facing sentence and leaves no socket open.

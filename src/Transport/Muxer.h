@@ -1,10 +1,14 @@
 #pragma once
-// MPEG-TS for one video elementary stream: PAT and PMT before every keyframe,
-// PCR on the first packet of every access unit.
+// MPEG-TS for one video elementary stream: PAT and PMT at the start of every
+// burst, PCR on the first packet of every access unit.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace vl {
+
+// CRC-32/MPEG-2 of PSI sections (no reflection, no final XOR).
+std::uint32_t crc32Mpeg2(const std::uint8_t* data, std::size_t size);
 
 class Muxer {
 public:

@@ -1,0 +1,27 @@
+#pragma once
+// Frame-rate arithmetic of the sending loop. Everything counts from the session
+// start, so rounding never accumulates into drift.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace vl {
+
+// Presentation time of picture n in 90 kHz ticks, nearest (halves away from zero).
+inline std::int64_t timestamp90k(std::uint64_t n, double fps) {
+  return static_cast<std::int64_t>(std::llround(static_cast<double>(n) * 90000.0 / fps));
+}
+
+// When picture n is due, in microseconds after the session start.
+inline std::int64_t deadlineMicros(std::uint64_t n, double fps) {
+  return static_cast<std::int64_t>(std::trunc(static_cast<double>(n) * 1000000.0 / fps));
+}
+
+// After falling behind: the picture number that belongs to the present, so late
+// pictures are skipped rather than sent in a burst.
+inline std::uint64_t catchUp(std::uint64_t n, double elapsedSeconds, double fps) {
+  const double m = std::trunc(std::max(0.0, elapsedSeconds) * fps);
+  return std::max(n, static_cast<std::uint64_t>(m));
+}
+
+}  // namespace vl

@@ -1,0 +1,181 @@
+#include "Core/Sender.h"
+
+#include "Api/Api.h"
+#include "Core/Encoder.h"
+#include "Core/Pacing.h"
+#include "Core/TokenStore.h"
+#include "Transport/Connection.h"
+#include "Transport/MetadataSei.h"
+#include "Transport/Muxer.h"
+
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace vl {
+
+// Members are destroyed bottom-up: the encoder goes first because it may still
+// deliver output into the muxer and the connection while it shuts down.
+struct Sender::Session {
+  std::string token;
+  Target target;
+  std::unique_ptr<Connection> connection;
+  std::optional<Muxer> muxer;
+  std::vector<std::uint8_t> sei;
+  std::unique_ptr<Encoder> encoder;
+  std::chrono::steady_clock::time_point start;
+};
+
+namespace {
+
+void checkLimits(const Target& target, const Settings& settings, const Frame& first) {
+  if (target.maxIngestBitrateBps != 0 &&
+      static_cast<std::uint64_t>(settings.bitrateKbps) * 1000u > target.maxIngestBitrateBps)
+    throw std::runtime_error("Selected bitrate exceeds this stream's account limit");
+  if ((target.maxWidth != 0 && first.width > target.maxWidth) ||
+      (target.maxHeight != 0 && first.height > target.maxHeight))
+    throw std::runtime_error("Source resolution exceeds this stream's account limit");
+  if (first.width % 2 != 0 || first.height % 2 != 0)
+    throw std::runtime_error("Streaming needs even image dimensions");
+}
+
+}  // namespace
+
+Sender::Sender() : worker_([this] { run(); }) {}
+
+Sender::~Sender() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  worker_.join();
+}
+
+void Sender::configure(Settings settings, bool enabled) {
+  {
+    std::lock_guard lock(mutex_);
+    if (enabled == enabled_ && settings == settings_) return;
+    settings_ = std::move(settings);
+    const bool stayedOn = enabled_ && enabled;
+    enabled_ = enabled;
+    ++generation_;
+    if (!stayedOn) pending_.reset();
+    status_ = enabled ? "Waiting for host frames" : "Stopped";
+  }
+  wake_.notify_all();
+}
+
+void Sender::submit(Frame frame) {
+  auto shared = std::make_shared<const Frame>(std::move(frame));
+  std::shared_ptr<const Frame> replaced;  // freed after unlocking
+  {
+    std::lock_guard lock(mutex_);
+    if (!enabled_) return;
+    if (pending_ && pending_.use_count() == 1) ++queueReplacements_;
+    replaced = std::exchange(pending_, std::move(shared));
+    ++hostFrames_;
+  }
+  wake_.notify_all();
+}
+
+Sender::Stats Sender::stats() const {
+  std::lock_guard lock(mutex_);
+  return {hostFrames_, encodedFrames_, queueReplacements_, reconnectAttempts_, status_};
+}
+
+std::unique_ptr<Sender::Session> Sender::open(const Settings& settings, const Frame& first) {
+  validate(settings);
+  auto session = std::make_unique<Session>();
+  session->token = loadToken(settings.apiBase);
+  if (session->token.empty()) throw std::runtime_error("Sign in to veltrane first");
+  session->target = Api(settings.apiBase).target(session->token, settings.viewerId);
+  checkLimits(session->target, settings, first);
+  session->connection = std::make_unique<Connection>(session->target, settings.latencyMs, settings.bitrateKbps);
+  session->muxer.emplace(settings.hevc);
+  session->sei = metadataSEI(settings, settings.hevc);
+  Session& s = *session;
+  session->encoder = makeEncoder(first.width, first.height, settings,
+                                 [this, &s](const std::vector<std::uint8_t>& unit, bool keyframe, std::int64_t pts) {
+                                   std::vector<std::uint8_t> payload;
+                                   if (keyframe) {
+                                     payload.reserve(s.sei.size() + unit.size());
+                                     payload = s.sei;
+                                   }
+                                   payload.insert(payload.end(), unit.begin(), unit.end());
+                                   s.connection->send(s.muxer->packetize(payload, keyframe, pts));
+                                   std::lock_guard lock(mutex_);
+                                   ++encodedFrames_;
+                                 });
+  session->start = std::chrono::steady_clock::now();
+  return session;
+}
+
+void Sender::pause(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until,
+                   std::uint64_t generation) {
+  wake_.wait_until(lock, until, [&] { return stop_ || !enabled_ || generation_ != generation; });
+}
+
+void Sender::stream(std::unique_lock<std::mutex>& lock, Session& session, const Frame& first, double fps,
+                    std::uint64_t generation) {
+  std::uint64_t n = 0;
+  while (!stop_ && enabled_ && generation_ == generation) {
+    std::shared_ptr<const Frame> picture = pending_;
+    if (picture->width != first.width || picture->height != first.height) {
+      ++generation_;  // a new size needs a new session, not a reconnect
+      return;
+    }
+    lock.unlock();
+    session.encoder->encode(*picture, timestamp90k(n, fps));
+    lock.lock();
+    ++n;
+    const auto deadline = session.start + std::chrono::microseconds(deadlineMicros(n, fps));
+    const auto now = std::chrono::steady_clock::now();
+    if (deadline <= now)
+      n = catchUp(n, std::chrono::duration<double>(now - session.start).count(), fps);
+    pause(lock, deadline, generation);
+    // picture is released here, under the lock, so replacement counting stays exact
+  }
+}
+
+void Sender::run() {
+  std::unique_lock lock(mutex_);
+  while (!stop_) {
+    if (!enabled_ || !pending_) {
+      wake_.wait(lock);
+      continue;
+    }
+    const std::uint64_t generation = generation_;
+    Settings settings = settings_;
+    std::shared_ptr<const Frame> first = pending_;
+    lock.unlock();
+
+    std::unique_ptr<Session> session;
+    std::optional<std::string> failure;
+    try {
+      session = open(settings, *first);
+      lock.lock();
+      if (!stop_ && enabled_ && generation_ == generation)
+        status_ = "Sending SRT / " + session->encoder->name();
+      stream(lock, *session, *first, settings.fps, generation);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    // The encoder may still call back into the muxer, the connection and the
+    // mutex while it shuts down, so the session ends unlocked.
+    if (lock.owns_lock()) lock.unlock();
+    session.reset();
+    lock.lock();
+    first.reset();
+    if (!failure) continue;
+    if (generation_ == generation && enabled_) {
+      status_ = *failure;
+      ++reconnectAttempts_;
+    }
+    pause(lock, std::chrono::steady_clock::now() + std::chrono::seconds(2), generation);
+  }
+}
+
+}  // namespace vl

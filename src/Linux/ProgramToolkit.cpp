@@ -1,0 +1,136 @@
+// Dialogs shown by zenity or kdialog running as child processes.
+#include "Linux/Child.h"
+#include "Linux/Toolkits.h"
+
+#include <chrono>
+#include <thread>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string joined(const std::string& title, const std::string& text) {
+  return text.empty() ? title : title + "\n\n" + text;
+}
+
+// One list cell per line on zenity's input: a line break inside a label would shift cells.
+std::string oneLine(std::string s) {
+  for (char& c : s)
+    if (c == '\n' || c == '\r') c = ' ';
+  return s;
+}
+
+class ProgramToolkit final : public Toolkit {
+public:
+  explicit ProgramToolkit(DialogProgram program) : program_(program) {}
+
+  void message(const std::string& title, const std::string& text) override {
+    DialogCommand c = messageCommand(program_, title, text);
+    Child(c.argv, c.input).wait();
+  }
+
+  AlertEnd alert(const std::string& title, const std::string& text, const std::string& button,
+                 const std::function<bool()>& finished) override {
+    DialogCommand c = alertCommand(program_, title, text, button);
+    Child child(c.argv, c.input);
+    for (;;) {
+      if (finished()) {
+        child.end();
+        return AlertEnd::finished;
+      }
+      if (child.poll()) return AlertEnd::button;
+      std::this_thread::sleep_for(alertCheckPeriod);
+    }
+  }
+
+  std::optional<std::size_t> choose(const std::string& title, const std::string& text,
+                                    const std::vector<std::string>& labels, const std::string& accept,
+                                    const std::string& cancel) override {
+    DialogCommand c = chooseCommand(program_, title, text, labels, accept, cancel);
+    Child child(c.argv, c.input);
+    if (child.wait() != 0) return std::nullopt;
+    return parseChoice(child.output());
+  }
+
+  bool openUrl(const std::string& url) override {
+    std::erase_if(browsers_, [](const std::unique_ptr<Child>& c) { return c->poll().has_value(); });
+    if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) return false;
+    auto child = std::make_unique<Child>(std::vector<std::string>{"xdg-open", url});
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < until) {
+      if (auto status = child->poll()) return *status == 0;
+      std::this_thread::sleep_for(20ms);
+    }
+    // Still running: the browser was started in the foreground; it is the user's now.
+    child->leaveRunning();
+    browsers_.push_back(std::move(child));
+    return true;
+  }
+
+private:
+  DialogProgram program_;
+  std::vector<std::unique_ptr<Child>> browsers_;
+};
+
+}  // namespace
+
+DialogCommand messageCommand(DialogProgram program, const std::string& title, const std::string& text) {
+  if (program == DialogProgram::zenity)
+    return {{"zenity", "--info", "--no-markup", "--title=veltrane", "--width=420",
+             "--text=" + joined(title, text), "--ok-label=OK"},
+            {}};
+  return {{"kdialog", "--title=veltrane", "--msgbox=" + joined(title, text), "--ok-label=OK"}, {}};
+}
+
+DialogCommand alertCommand(DialogProgram program, const std::string& title, const std::string& text,
+                           const std::string& button) {
+  if (program == DialogProgram::zenity)
+    return {{"zenity", "--info", "--no-markup", "--title=veltrane", "--width=420",
+             "--text=" + joined(title, text), "--ok-label=" + button},
+            {}};
+  return {{"kdialog", "--title=veltrane", "--msgbox=" + joined(title, text), "--ok-label=" + button}, {}};
+}
+
+DialogCommand chooseCommand(DialogProgram program, const std::string& title, const std::string& text,
+                            const std::vector<std::string>& labels, const std::string& accept,
+                            const std::string& cancel) {
+  if (program == DialogProgram::zenity) {
+    // Rows come on standard input: a label can never be taken for an option.
+    DialogCommand c{{"zenity", "--list", "--radiolist", "--title=veltrane", "--width=420",
+                     "--height=320", "--text=" + joined(title, text), "--column=", "--column=index",
+                     "--column=Stream", "--hide-column=2", "--print-column=2", "--hide-header",
+                     "--ok-label=" + accept, "--cancel-label=" + cancel},
+                    {}};
+    for (std::size_t i = 0; i < labels.size(); ++i)
+      c.input += (i == 0 ? "TRUE\n" : "FALSE\n") + std::to_string(i) + "\n" + oneLine(labels[i]) + "\n";
+    return c;
+  }
+  DialogCommand c{{"kdialog", "--title=veltrane", "--radiolist=" + joined(title, text),
+                   "--ok-label=" + accept, "--cancel-label=" + cancel, "--"},
+                  {}};
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    c.argv.push_back(std::to_string(i));
+    c.argv.push_back(labels[i]);
+    c.argv.push_back(i == 0 ? "on" : "off");
+  }
+  return c;
+}
+
+std::optional<std::size_t> parseChoice(const std::string& output) {
+  std::size_t begin = output.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return std::nullopt;
+  std::size_t end = output.find_last_not_of(" \t\r\n") + 1;
+  std::size_t value = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (output[i] < '0' || output[i] > '9' || end - begin > 9) return std::nullopt;
+    value = value * 10 + static_cast<std::size_t>(output[i] - '0');
+  }
+  return value;
+}
+
+std::unique_ptr<Toolkit> makeProgramToolkit(DialogProgram program) {
+  return std::make_unique<ProgramToolkit>(program);
+}
+
+}  // namespace vl

@@ -1,0 +1,175 @@
+#include "Transport/Connection.h"
+
+#include <curl/curl.h>
+#include <netdb.h>
+#include <srt/srt.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace vl {
+
+namespace {
+
+constexpr int kMessageBytes = 1316;  // seven transport packets
+
+struct UrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct CurlStringDeleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+struct AddrInfoDeleter {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using CurlString = std::unique_ptr<char, CurlStringDeleter>;
+
+// Closes a socket that has not (yet) been handed to the connection.
+class SocketGuard {
+public:
+  explicit SocketGuard(SRTSOCKET socket) : socket_(socket) {}
+  ~SocketGuard() {
+    if (socket_ != SRT_INVALID_SOCK) srt_close(socket_);
+  }
+  SocketGuard(const SocketGuard&) = delete;
+  SocketGuard& operator=(const SocketGuard&) = delete;
+  SRTSOCKET get() const { return socket_; }
+  SRTSOCKET release() { return std::exchange(socket_, SRT_INVALID_SOCK); }
+
+private:
+  SRTSOCKET socket_;
+};
+
+void startLibrary() {
+  static const int started = srt_startup();
+  (void)started;
+}
+
+CurlString part(CURLU* url, CURLUPart which) {
+  char* text = nullptr;
+  if (curl_url_get(url, which, &text, 0) != CURLUE_OK) return CurlString(nullptr);
+  return CurlString(text);
+}
+
+struct Server {
+  std::string host;
+  std::string port;
+};
+
+Server parseDescriptor(const std::string& descriptor) {
+  std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+  if (!url) throw std::bad_alloc();
+  bool valid = curl_url_set(url.get(), CURLUPART_URL, descriptor.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
+  Server server;
+  if (valid) {
+    CurlString host = part(url.get(), CURLUPART_HOST);
+    CurlString port = part(url.get(), CURLUPART_PORT);
+    CurlString scheme = part(url.get(), CURLUPART_SCHEME);
+    CurlString query = part(url.get(), CURLUPART_QUERY);
+    CurlString path = part(url.get(), CURLUPART_PATH);
+    valid = host && port && scheme && std::string(scheme.get()) == "srt" &&
+            (!path || std::string(path.get()) == "/") && !query;
+    if (valid) {
+      server.host = host.get();
+      server.port = port.get();
+    }
+  }
+  if (!valid) throw std::runtime_error("Invalid SRT server descriptor");
+  if (server.host.size() >= 3 && server.host.front() == '[' && server.host.back() == ']')
+    server.host = server.host.substr(1, server.host.size() - 2);
+  return server;
+}
+
+template <typename T>
+bool set(SRTSOCKET socket, SRT_SOCKOPT option, const T& value) {
+  return srt_setsockflag(socket, option, &value, static_cast<int>(sizeof value)) != SRT_ERROR;
+}
+
+bool configure(SRTSOCKET s, const Target& target, int latencyMs, std::int32_t sendBufferBytes,
+               std::int64_t inputBandwidth) {
+  const linger noLinger{0, 0};
+  const bool ok = set(s, SRTO_TRANSTYPE, static_cast<std::int32_t>(SRTT_LIVE)) &&  //
+                  set(s, SRTO_SENDER, true) &&                                     //
+                  set(s, SRTO_TSBPDMODE, true) &&                                  //
+                  set(s, SRTO_TLPKTDROP, true) &&                                  //
+                  set(s, SRTO_MESSAGEAPI, true) &&                                 //
+                  set(s, SRTO_SNDBUF, sendBufferBytes) &&                          //
+                  set(s, SRTO_SNDDROPDELAY, std::int32_t{0}) &&                    //
+                  set(s, SRTO_INPUTBW, inputBandwidth) &&                          //
+                  set(s, SRTO_MAXBW, std::int64_t{0}) &&                           //
+                  set(s, SRTO_OHEADBW, std::int32_t{25}) &&                        //
+                  set(s, SRTO_LINGER, noLinger) &&                                 //
+                  set(s, SRTO_PEERLATENCY, std::int32_t{latencyMs}) &&             //
+                  set(s, SRTO_LATENCY, std::int32_t{latencyMs}) &&                 //
+                  set(s, SRTO_CONNTIMEO, std::int32_t{1500}) &&                    //
+                  set(s, SRTO_SNDTIMEO, std::int32_t{20}) &&                       //
+                  set(s, SRTO_PAYLOADSIZE, std::int32_t{kMessageBytes}) &&         //
+                  srt_setsockflag(s, SRTO_STREAMID, target.streamId.data(),
+                                  static_cast<int>(target.streamId.size())) != SRT_ERROR;
+  if (!ok) return false;
+  if (target.passphrase.empty()) return true;
+  return srt_setsockflag(s, SRTO_PASSPHRASE, target.passphrase.data(),
+                         static_cast<int>(target.passphrase.size())) != SRT_ERROR;
+}
+
+}  // namespace
+
+std::int64_t inputBandwidthBytesPerSecond(int bitrateKbps) {
+  return static_cast<std::int64_t>(bitrateKbps) * 13750 / 100;
+}
+
+std::int64_t sendBufferBytes(int bitrateKbps, int latencyMs) {
+  const std::int64_t bytes =
+      inputBandwidthBytesPerSecond(bitrateKbps) * std::max<std::int64_t>(latencyMs, 100) / 1000;
+  return std::clamp<std::int64_t>(bytes, 0x40000, 0x800000);
+}
+
+Connection::Connection(const Target& target, int latencyMs, int bitrateKbps) {
+  startLibrary();
+  const Server server = parseDescriptor(target.url);
+
+  addrinfo hints{};
+  hints.ai_flags = 0;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_protocol = 0;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(server.host.c_str(), server.port.c_str(), &hints, &found) != 0 || !found)
+    throw std::runtime_error("SRT server DNS lookup failed");
+  const std::unique_ptr<addrinfo, AddrInfoDeleter> addresses(found);
+
+  const std::int64_t inputBandwidth = inputBandwidthBytesPerSecond(bitrateKbps);
+  const auto sendBuffer = static_cast<std::int32_t>(sendBufferBytes(bitrateKbps, latencyMs));
+  for (const addrinfo* a = addresses.get(); a; a = a->ai_next) {
+    SocketGuard socket(srt_create_socket());
+    if (socket.get() == SRT_INVALID_SOCK) continue;
+    if (!configure(socket.get(), target, latencyMs, sendBuffer, inputBandwidth)) continue;
+    if (srt_connect(socket.get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) == SRT_ERROR) continue;
+    socket_ = socket.release();
+    return;
+  }
+  throw std::runtime_error("SRT connection failed; check stream, firewall and ingest server");
+}
+
+Connection::~Connection() {
+  if (socket_ != SRT_INVALID_SOCK) srt_close(socket_);
+}
+
+void Connection::send(const std::vector<std::uint8_t>& burst) {
+  for (std::size_t offset = 0; offset < burst.size();) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(kMessageBytes, burst.size() - offset));
+    const char* data = reinterpret_cast<const char*>(burst.data() + offset);
+    if (srt_sendmsg(socket_, data, chunk, -1, 1) != chunk)
+      throw std::runtime_error("SRT sender congested or disconnected; reconnecting");
+    offset += static_cast<std::size_t>(chunk);
+  }
+}
+
+}  // namespace vl

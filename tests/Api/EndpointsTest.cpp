@@ -1,0 +1,228 @@
+#include "Api/Api.h"
+#include "Failure.h"
+#include "TestServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace vl {
+namespace {
+
+using nlohmann::json;
+using test::failure;
+using test::Reply;
+using test::TestServer;
+
+constexpr const char* kStreamsPath = "/api/accounts/streams";
+
+std::string targetReply(const std::string& secret, const json& limits = nullptr, bool wrapped = true) {
+  json stream = {{"lifecycle", "live"},
+                 {"ingest", {{"protocols", {{"srt", {{"url", "srt://ingest.example:9000"}, {"secret", secret}}}}}}}};
+  if (!limits.is_null()) stream["limits"] = limits;
+  return (wrapped ? json{{"stream", stream}} : stream).dump();
+}
+
+TEST(Streams, SkipsEndedAndUnnamedEntriesAndDefaultsTheLabel) {
+  TestServer server;
+  server.answer(kStreamsPath, Reply(200, R"({"streams":[
+      {"viewerId":"one","label":"One","lifecycle":"past"},
+      {"viewerId":"two","label":"Two","endedAt":"2024-01-01T00:00:00Z"},
+      {"viewerId":"three","label":"Three","endedAt":null},
+      {"label":"Four"},
+      {"viewerId":"five"},
+      {"viewerId":"six","label":"Six","endedAt":"","lifecycle":"live"},
+      {"viewerId":"seven","label":"Seven","endedAt":12},
+      {"viewerId":"","label":"Eight"},
+      {"viewerId":"three","label":"Three again"}]})"));
+  const auto streams = Api(server.origin()).streams("tok_s");
+  ASSERT_EQ(streams.size(), 5u);
+  EXPECT_EQ(streams[0].viewerId, "three");
+  EXPECT_EQ(streams[0].label, "Three");
+  EXPECT_EQ(streams[1].viewerId, "five");
+  EXPECT_EQ(streams[1].label, "five");
+  EXPECT_EQ(streams[2].viewerId, "six");
+  EXPECT_EQ(streams[3].viewerId, "seven");
+  EXPECT_EQ(streams[4].label, "Three again");
+
+  const auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(seen[0].target, kStreamsPath);
+  EXPECT_EQ(seen[0].header("Authorization"), "Bearer tok_s");
+}
+
+TEST(Streams, EmptyListIsValidAndMalformedRepliesThrowTheLibraryErrors) {
+  TestServer server;
+  const Api api(server.origin());
+  server.answer(kStreamsPath, Reply(200, R"({"streams":[]})"));
+  EXPECT_TRUE(api.streams("t").empty());
+  server.answer(kStreamsPath, Reply(200, R"({"other":[]})"));
+  EXPECT_THROW(api.streams("t"), json::out_of_range);
+  server.answer(kStreamsPath, Reply(200, R"({"streams":{"a":{"viewerId":"x"}}})"));
+  EXPECT_THROW(api.streams("t"), json::type_error);
+  server.answer(kStreamsPath, Reply(200, R"({"streams":["x"]})"));
+  EXPECT_THROW(api.streams("t"), json::type_error);
+  server.answer(kStreamsPath, Reply(200, R"({"streams":[{"viewerId":7}]})"));
+  EXPECT_THROW(api.streams("t"), json::type_error);
+  server.answer(kStreamsPath, Reply(200, R"({"streams":[{"viewerId":"a","label":null}]})"));
+  EXPECT_THROW(api.streams("t"), json::type_error);
+  server.answer(kStreamsPath, Reply(200, R"([1,2])"));
+  EXPECT_THROW(api.streams("t"), json::type_error);
+  server.answer(kStreamsPath, Reply(200, R"({"streams":[]} /* c */)"));
+  EXPECT_THROW(api.streams("t"), json::parse_error);
+  server.answer(kStreamsPath, Reply(200, "<html>"));
+  EXPECT_THROW(api.streams("t"), json::parse_error);
+  server.answer(kStreamsPath, Reply(401, "{}"));
+  EXPECT_EQ(failure([&] { api.streams("t"); }), test::kAuthFailed);
+}
+
+TEST(Target, EscapesTheViewerIdAndReadsTheSrtEntry) {
+  TestServer server;
+  server.answer("/api/accounts/streams/a%2Fb%20c%3F%23%25", Reply(200, targetReply("streamid-1")));
+  const Target target = Api(server.origin()).target("tok_t", "a/b c?#%");
+  EXPECT_EQ(target.url, "srt://ingest.example:9000");
+  EXPECT_EQ(target.streamId, "streamid-1");
+  EXPECT_EQ(target.passphrase, "");
+  EXPECT_EQ(target.maxIngestBitrateBps, 0u);
+  EXPECT_EQ(target.maxWidth, 0);
+  EXPECT_EQ(target.maxHeight, 0);
+  const auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(seen[0].header("Authorization"), "Bearer tok_t");
+  EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
+}
+
+TEST(Target, AcceptsAnUnwrappedStreamAndReadsLimits) {
+  TestServer server;
+  const Api api(server.origin());
+  server.answer("/api/accounts/streams/v",
+                Reply(200, targetReply("s", {{"maxIngestBitrateBps", 18446744073709551615u},
+                                             {"maxWidth", 2147483647},
+                                             {"maxHeight", 1080}},
+                                       false)));
+  Target target = api.target("t", "v");
+  EXPECT_EQ(target.maxIngestBitrateBps, 18446744073709551615u);
+  EXPECT_EQ(target.maxWidth, 2147483647);
+  EXPECT_EQ(target.maxHeight, 1080);
+
+  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", {{"maxIngestBitrateBps", 8e6}, {"maxHeight", 720}})));
+  target = api.target("t", "v");
+  EXPECT_EQ(target.maxIngestBitrateBps, 8000000u);
+  EXPECT_EQ(target.maxWidth, 0);
+  EXPECT_EQ(target.maxHeight, 720);
+}
+
+TEST(Target, RefusesLimitsThatWouldWrapOrTruncate) {
+  TestServer server;
+  const Api api(server.origin());
+  for (const json& limits : {json{{"maxIngestBitrateBps", -1}}, json{{"maxWidth", -1920}},
+                             json{{"maxWidth", 2147483648u}}, json{{"maxHeight", 1.5}}, json{{"maxHeight", 1e300}},
+                             json{{"maxIngestBitrateBps", 1.8446744073709552e19}}, json{{"maxWidth", true}}}) {
+    server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", limits)));
+    EXPECT_EQ(failure([&] { api.target("t", "v"); }), "The server returned invalid stream limits") << limits.dump();
+  }
+  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", {{"maxWidth", "1920"}})));
+  EXPECT_THROW(api.target("t", "v"), json::type_error);
+  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", json::array({1}))));
+  EXPECT_THROW(api.target("t", "v"), json::type_error);
+}
+
+TEST(Target, ChecksLifecycleAndStreamIdentity) {
+  TestServer server;
+  const Api api(server.origin());
+  const std::string path = "/api/accounts/streams/v";
+
+  json past = json::parse(targetReply("s"));
+  past["stream"]["lifecycle"] = "past";
+  server.answer(path, Reply(200, past.dump()));
+  EXPECT_EQ(failure([&] { api.target("t", "v"); }), "Choose an active veltrane stream");
+
+  json ended = json::parse(targetReply("s"));
+  ended["stream"]["endedAt"] = "2024-01-01";
+  server.answer(path, Reply(200, ended.dump()));
+  EXPECT_EQ(api.target("t", "v").streamId, "s");
+
+  server.answer(path, Reply(200, targetReply(std::string(512, 'k'))));
+  EXPECT_EQ(api.target("t", "v").streamId, std::string(512, 'k'));
+  for (const std::string& bad : {std::string(513, 'k'), std::string()}) {
+    server.answer(path, Reply(200, targetReply(bad)));
+    EXPECT_EQ(failure([&] { api.target("t", "v"); }), "Missing or invalid SRT stream identity");
+  }
+
+  server.answer(path, Reply(200, R"({"stream":{"ingest":{"protocols":{"rtmp":{}}}}})"));
+  EXPECT_THROW(api.target("t", "v"), json::out_of_range);
+  server.answer(path, Reply(200, R"({"stream":{"ingest":{"protocols":{"srt":{"url":"srt://x"}}}}})"));
+  EXPECT_THROW(api.target("t", "v"), json::out_of_range);
+  server.answer(path, Reply(200, R"({"ingest":{"protocols":{"srt":{"url":5,"secret":"s"}}}})"));
+  EXPECT_THROW(api.target("t", "v"), json::type_error);
+
+  server.answer(path, Reply(404, "{}"));
+  EXPECT_EQ(failure([&] { api.target("t", "v"); }), test::kStreamNotFound);
+}
+
+TEST(Revoke, OnlyPluginTokensAreSentAndFailuresPropagate) {
+  TestServer server;
+  const Api api(server.origin());
+  const std::string path = "/api/accounts/ofx/revoke";
+  for (const char* token : {"", "ofx", "acct_abcdef", "OFX_abc", "xofx_abc"}) api.revoke(token);
+  EXPECT_TRUE(server.requests().empty());
+
+  server.answer(path, Reply(200, "not json at all"));
+  api.revoke("ofx_abc");
+  api.revoke("ofx_");
+  const auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].target, path);
+  EXPECT_EQ(seen[0].body, "{}");
+  EXPECT_EQ(seen[0].header("Authorization"), "Bearer ofx_abc");
+  EXPECT_EQ(seen[1].header("Authorization"), "Bearer ofx_");
+
+  server.answer(path, Reply(404, "{}"));
+  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), test::kBackendOutdated);
+  server.answer(path, Reply(403, "{}"));
+  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), test::kAuthFailed);
+  server.answer(path, Reply(500, "{}"));
+  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), "veltrane API returned HTTP 500");
+}
+
+TEST(Login, SendsTheThreeMembersCompactlyWithoutAToken) {
+  TestServer server;
+  const Api api(server.origin());
+  const std::string path = "/api/accounts/login";
+  server.answer(path, Reply(200, R"({"token":"acct_123","user":{"id":1}})"));
+  EXPECT_EQ(api.login("me@example.com", "p\"w", ""), "acct_123");
+  EXPECT_EQ(api.login("me@example.com", "pw", "123456"), "acct_123");
+  const auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].body, R"({"email":"me@example.com","password":"p\"w","totpCode":""})");
+  EXPECT_EQ(seen[1].body, R"({"email":"me@example.com","password":"pw","totpCode":"123456"})");
+  EXPECT_EQ(seen[0].count("Authorization"), 0u);
+  EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
+}
+
+TEST(Login, RepliesWithoutATokenAndBadInputFail) {
+  TestServer server;
+  const Api api(server.origin());
+  const std::string path = "/api/accounts/login";
+  for (const char* reply : {"{}", R"({"token":""})"}) {
+    server.answer(path, Reply(200, reply));
+    EXPECT_EQ(failure([&] { api.login("a", "b", ""); }), "Login did not return an account token");
+  }
+  server.answer(path, Reply(200, R"({"token":42})"));
+  EXPECT_THROW(api.login("a", "b", ""), json::type_error);
+  server.answer(path, Reply(401, "{}"));
+  EXPECT_EQ(failure([&] { api.login("a", "b", ""); }), test::kAuthFailed);
+
+  const std::size_t before = server.requests().size();
+  const std::string message = failure([&] { api.login("a", "pass\xff", ""); });
+  EXPECT_EQ(message, "Email, password and code must be valid UTF-8 text");
+  EXPECT_EQ(server.requests().size(), before);
+}
+
+}  // namespace
+}  // namespace vl

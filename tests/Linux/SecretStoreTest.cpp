@@ -1,0 +1,228 @@
+// The token store against a real GNOME Keyring in a private session bus (see
+// with-keyring); each test process gets a fresh keyring.
+#include "Core/TokenStore.h"
+
+#include <gtest/gtest.h>
+#include <libsecret/secret.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string serviceName() {
+  return std::string("com.veltrane.ofx.account.") + program_invocation_short_name;
+}
+
+// Single-quoted for the shell; the test's own strings hold no quote.
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+struct Output {
+  int status = -1;
+  std::string text;
+};
+
+Output run(const std::string& command) {
+  Output out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  std::array<char, 4096> buffer{};
+  size_t n = 0;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.text.append(buffer.data(), n);
+  out.status = pclose(pipe);
+  return out;
+}
+
+// Read and write the item with secret-tool, independently of the store.
+Output lookup(const std::string& origin) {
+  return run("secret-tool lookup service " + quoted(serviceName()) + " account " +
+             quoted(origin) + " 2>/dev/null");
+}
+
+void storeOutside(const std::string& origin, const std::string& token) {
+  Output out = run("printf %s " + quoted(token) + " | secret-tool store --label=outside service " +
+                   quoted(serviceName()) + " account " + quoted(origin));
+  ASSERT_EQ(out.status, 0);
+}
+
+int itemCount(const std::string& origin) {
+  Output out = run("secret-tool search --all service " + quoted(serviceName()) + " account " +
+                   quoted(origin) + " 2>&1");
+  int count = 0;
+  for (size_t at = out.text.find("\n["); at != std::string::npos; at = out.text.find("\n[", at + 1))
+    ++count;
+  if (out.text.rfind("[", 0) == 0) ++count;
+  return count;
+}
+
+void lockAll() {
+  GError* error = nullptr;
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
+  ASSERT_NE(service, nullptr) << (error ? error->message : "");
+  GList* collections = secret_service_get_collections(service);
+  ASSERT_NE(collections, nullptr);
+  GList* locked = nullptr;
+  int count = secret_service_lock_sync(service, collections, nullptr, &locked, &error);
+  EXPECT_GT(count, 0) << (error ? error->message : "");
+  g_list_free_full(locked, g_object_unref);
+  g_list_free_full(collections, g_object_unref);
+  g_object_unref(service);
+  if (error) g_error_free(error);
+}
+
+const std::string token68 = "ofx_" + std::string(64, 'a');
+
+TEST(SecretStore, SavedTokenIsOneItemWithServiceAndOriginAttributes) {
+  const std::string origin = "https://api.veltrane.example";
+  EXPECT_EQ(vl::loadToken(origin), "");
+  vl::saveToken(origin, token68);
+  EXPECT_EQ(vl::loadToken(origin), token68);
+  EXPECT_EQ(lookup(origin).text, token68);
+  EXPECT_EQ(itemCount(origin), 1);
+}
+
+TEST(SecretStore, SavingAgainReplacesTheItem) {
+  const std::string origin = "http://127.0.0.1:8080";
+  vl::saveToken(origin, "first");
+  vl::saveToken(origin, "second");
+  EXPECT_EQ(vl::loadToken(origin), "second");
+  EXPECT_EQ(lookup(origin).text, "second");
+  EXPECT_EQ(itemCount(origin), 1);
+}
+
+TEST(SecretStore, SavingMergesDuplicatesLeftByOtherTools) {
+  const std::string origin = "http://localhost:9";
+  storeOutside(origin, "old");
+  // secret-tool replaces by its own attribute set, so this makes a second item.
+  run("printf new | secret-tool store --label=other service " + quoted(serviceName()) +
+      " account " + quoted(origin) + " extra x");
+  ASSERT_EQ(itemCount(origin), 2);
+  vl::saveToken(origin, token68);
+  EXPECT_EQ(itemCount(origin), 1);
+  EXPECT_EQ(lookup(origin).text, token68);
+}
+
+TEST(SecretStore, TokenBytesAreKeptAsGiven) {
+  const std::string origin = "https://bytes.example";
+  const std::string token = std::string("a\0b\xff\n c", 7);
+  vl::saveToken(origin, token);
+  vl::forgetToken("https://unrelated.example");  // leaves the cache of others alone
+  EXPECT_EQ(vl::loadToken(origin), token);
+}
+
+TEST(SecretStore, ReadsComeFromTheCacheOnceKnown) {
+  const std::string origin = "https://cache.example";
+  storeOutside(origin, "from-keyring");
+  EXPECT_EQ(vl::loadToken(origin), "from-keyring");
+  storeOutside(origin, "changed-outside");
+  ASSERT_EQ(lookup(origin).text, "changed-outside");
+  EXPECT_EQ(vl::loadToken(origin), "from-keyring");
+}
+
+TEST(SecretStore, MissingTokenIsEmptyAndNotCached) {
+  const std::string origin = "https://late.example";
+  EXPECT_EQ(vl::loadToken(origin), "");
+  storeOutside(origin, "arrived");
+  EXPECT_EQ(vl::loadToken(origin), "arrived");
+}
+
+TEST(SecretStore, ForgetRemovesItemAndCache) {
+  const std::string origin = "https://forget.example";
+  vl::saveToken(origin, token68);
+  vl::forgetToken(origin);
+  EXPECT_EQ(vl::loadToken(origin), "");
+  EXPECT_NE(lookup(origin).status, 0);
+  EXPECT_EQ(itemCount(origin), 0);
+  EXPECT_NO_THROW(vl::forgetToken(origin));
+  EXPECT_NO_THROW(vl::forgetToken("https://never-saved.example"));
+}
+
+TEST(SecretStore, TrailingSlashMakesAnotherOrigin) {
+  vl::saveToken("https://slash.example", "without");
+  vl::saveToken("https://slash.example/", "with");
+  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
+  EXPECT_EQ(vl::loadToken("https://slash.example/"), "with");
+  EXPECT_EQ(lookup("https://slash.example").text, "without");
+  EXPECT_EQ(lookup("https://slash.example/").text, "with");
+  vl::forgetToken("https://slash.example/");
+  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
+  EXPECT_EQ(vl::loadToken("https://slash.example/"), "");
+}
+
+TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
+  const std::string origin = "https://locked.example";
+  storeOutside(origin, "hidden");
+  lockAll();
+  // A prompt would need a user; without the unlock flag the read returns at once.
+  EXPECT_EQ(vl::loadToken(origin), "");
+  try {
+    vl::forgetToken(origin);
+    ADD_FAILURE() << "forgetting a locked item must not report success";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "Could not remove veltrane token while the keyring is locked; unlock it and "
+                 "sign out again");
+  }
+}
+
+TEST(SecretStore, ConcurrentCallersSeeTheirOwnTokens) {
+  constexpr int threads = 6;
+  constexpr int rounds = 5;
+  const std::string shared = "https://shared.example";
+  vl::saveToken(shared, "shared-token");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&, t] {
+      const std::string origin = "https://thread" + std::to_string(t) + ".example";
+      for (int r = 0; r < rounds; ++r) {
+        const std::string token = "t" + std::to_string(t) + "r" + std::to_string(r);
+        vl::saveToken(origin, token);
+        if (vl::loadToken(origin) != token) ++wrong;
+        if (vl::loadToken(shared) != "shared-token") ++wrong;
+        if (r % 2) {
+          vl::forgetToken(origin);
+          if (!vl::loadToken(origin).empty()) ++wrong;
+        }
+      }
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(wrong.load(), 0);
+  for (int t = 0; t < threads; ++t)
+    EXPECT_EQ(lookup("https://thread" + std::to_string(t) + ".example").text,
+              "t" + std::to_string(t) + "r" + std::to_string(rounds - 1));
+}
+
+// Runs with a session bus address where nothing listens.
+TEST(NoKeyring, EveryCallFailsClosedQuicklyAndWritesNoFile) {
+  const std::string expected =
+      "Sign-in needs a keyring: no Secret Service (such as GNOME Keyring or KWallet) is "
+      "answering on the session bus (";
+  const auto start = std::chrono::steady_clock::now();
+  for (int call = 0; call < 3; ++call) {
+    try {
+      if (call == 0) vl::loadToken("https://none.example");
+      if (call == 1) vl::saveToken("https://none.example", token68);
+      if (call == 2) vl::forgetToken("https://none.example");
+      ADD_FAILURE() << "call " << call << " succeeded without a keyring";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).substr(0, expected.size()), expected) << e.what();
+    }
+  }
+  // Bounded well below the store's own time limit: nothing waited for an answer.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  const char* home = std::getenv("HOME");
+  ASSERT_NE(home, nullptr);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home))
+    ADD_FAILURE() << "the store wrote " << entry.path();
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// Child processes, the dialog programs' command lines, the toolkit choice and the
+// terminal toolkit over real pipes.
+#include "Linux/Child.h"
+#include "Linux/Toolkits.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using vl::AlertEnd;
+using vl::DialogProgram;
+using vl::ToolkitKind;
+
+// Running, as opposed to gone or only waiting to be reaped by whoever inherited it.
+bool alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+TEST(Child, CollectsOutputAndExitStatus) {
+  vl::Child child({"sh", "-c", "printf 'a b'; exit 3"});
+  EXPECT_EQ(child.wait(), 3);
+  EXPECT_EQ(child.output(), "a b");
+}
+
+TEST(Child, ArgumentsAreNotSeenByAShell) {
+  vl::Child child({"printf", "%s|", "$(echo no)", "a;b", "--x"});
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.output(), "$(echo no)|a;b|--x|");
+}
+
+TEST(Child, FeedsItsInput) {
+  std::string big(300000, 'x');  // more than a pipe holds
+  vl::Child child({"wc", "-c"}, big);
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(std::stoul(child.output()), big.size());
+}
+
+TEST(Child, InputUnreadByAnExitingChildIsHarmless) {
+  vl::Child child({"true"}, std::string(1 << 20, 'x'));
+  EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(Child, EndingKillsAndReaps) {
+  pid_t pid = 0;
+  {
+    vl::Child child({"sleep", "30"});
+    pid = child.pid();
+    EXPECT_FALSE(child.poll());
+    child.end();
+    EXPECT_EQ(child.poll(), 128 + SIGTERM);
+  }
+  EXPECT_FALSE(alive(pid));
+  pid_t started = 0;
+  {
+    vl::Child child({"sh", "-c", "trap '' TERM; sleep 30 & echo $!; wait"});
+    pid = child.pid();
+    while (child.output().find('\n') == std::string::npos && !child.poll())
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    started = std::stoi(child.output());
+  }  // ignores TERM and has a child of its own: destruction must still leave nothing
+  EXPECT_FALSE(alive(pid));
+  EXPECT_FALSE(alive(started));
+}
+
+TEST(Child, MissingProgramThrows) {
+  EXPECT_THROW(vl::Child({"veltrane-no-such-program"}), std::runtime_error);
+  EXPECT_FALSE(vl::onPath("veltrane-no-such-program"));
+  EXPECT_TRUE(vl::onPath("sh"));
+}
+
+TEST(ToolkitChoice, EnvironmentThenDisplayThenPrograms) {
+  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, true, true), ToolkitKind::zenity);
+  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, false, true), ToolkitKind::kdialog);
+  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, false, false), ToolkitKind::terminal);
+  EXPECT_EQ(vl::chooseToolkitKind(nullptr, false, true, true), ToolkitKind::terminal);
+  EXPECT_EQ(vl::chooseToolkitKind("terminal", true, true, true), ToolkitKind::terminal);
+  EXPECT_EQ(vl::chooseToolkitKind("kdialog", true, true, true), ToolkitKind::kdialog);
+  EXPECT_EQ(vl::chooseToolkitKind("zenity", false, true, false), ToolkitKind::zenity);
+  // A program that is not installed, or an unknown name, falls back to the automatic choice.
+  EXPECT_EQ(vl::chooseToolkitKind("kdialog", true, true, false), ToolkitKind::zenity);
+  EXPECT_EQ(vl::chooseToolkitKind("qt", false, true, true), ToolkitKind::terminal);
+}
+
+TEST(DialogCommands, TextsAreWholeArgumentsAndLabelsNeverOptions) {
+  const std::vector<std::string> labels{"--text=evil", "two\nlines", "$(x)"};
+  auto z = vl::chooseCommand(DialogProgram::zenity, "Choose a veltrane stream", "Why", labels,
+                             "Choose", "Cancel");
+  for (const std::string& a : z.argv)
+    for (const std::string& l : labels) EXPECT_EQ(a.find(l), std::string::npos) << a;
+  EXPECT_EQ(z.input, "TRUE\n0\n--text=evil\nFALSE\n1\ntwo lines\nFALSE\n2\n$(x)\n");
+  EXPECT_NE(std::find(z.argv.begin(), z.argv.end(), "--text=Choose a veltrane stream\n\nWhy"),
+            z.argv.end());
+  EXPECT_NE(std::find(z.argv.begin(), z.argv.end(), "--ok-label=Choose"), z.argv.end());
+
+  auto k = vl::chooseCommand(DialogProgram::kdialog, "T", "W", labels, "Choose", "Cancel");
+  auto dashes = std::find(k.argv.begin(), k.argv.end(), "--");
+  ASSERT_NE(dashes, k.argv.end());
+  EXPECT_EQ(std::vector<std::string>(dashes + 1, k.argv.end()),
+            (std::vector<std::string>{"0", "--text=evil", "on", "1", "two\nlines", "off", "2", "$(x)",
+                                      "off"}));
+
+  auto a = vl::alertCommand(DialogProgram::zenity, "Finish", "-x <b>", "Cancel sign-in");
+  EXPECT_NE(std::find(a.argv.begin(), a.argv.end(), "--text=Finish\n\n-x <b>"), a.argv.end());
+  EXPECT_NE(std::find(a.argv.begin(), a.argv.end(), "--no-markup"), a.argv.end());
+  EXPECT_NE(std::find(a.argv.begin(), a.argv.end(), "--ok-label=Cancel sign-in"), a.argv.end());
+  auto m = vl::messageCommand(DialogProgram::kdialog, "veltrane", "-v");
+  EXPECT_NE(std::find(m.argv.begin(), m.argv.end(), "--msgbox=veltrane\n\n-v"), m.argv.end());
+}
+
+TEST(DialogCommands, ChoiceOutput) {
+  EXPECT_EQ(vl::parseChoice("2\n"), 2u);
+  EXPECT_EQ(vl::parseChoice(" 0 "), 0u);
+  EXPECT_EQ(vl::parseChoice(""), std::nullopt);
+  EXPECT_EQ(vl::parseChoice("\n"), std::nullopt);
+  EXPECT_EQ(vl::parseChoice("1|2"), std::nullopt);
+  EXPECT_EQ(vl::parseChoice("-1"), std::nullopt);
+  EXPECT_EQ(vl::parseChoice("99999999999999999999"), std::nullopt);
+}
+
+// The terminal toolkit reading from one pipe and writing to another.
+class Terminal : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(pipe(in_), 0);
+    ASSERT_EQ(pipe(out_), 0);
+    fcntl(out_[0], F_SETFL, O_NONBLOCK);
+    toolkit_ = vl::makeTerminalToolkit(in_[0], out_[1]);
+  }
+  void TearDown() override {
+    for (int fd : {in_[0], in_[1], out_[0], out_[1]})
+      if (fd >= 0) close(fd);
+  }
+  void type(const std::string& s) { ASSERT_EQ(write(in_[1], s.data(), s.size()), ssize_t(s.size())); }
+  void closeInput() {
+    close(in_[1]);
+    in_[1] = -1;
+  }
+  std::string shown() {
+    std::string all;
+    char b[4096];
+    for (ssize_t n; (n = read(out_[0], b, sizeof b)) > 0;) all.append(b, size_t(n));
+    return all;
+  }
+
+  int in_[2]{-1, -1};
+  int out_[2]{-1, -1};
+  std::unique_ptr<vl::Toolkit> toolkit_;
+};
+
+TEST_F(Terminal, MessageWaitsForEnterOrEndOfInput) {
+  type("\n");
+  toolkit_->message("veltrane", "Something failed.");
+  EXPECT_NE(shown().find("veltrane\nSomething failed.\n"), std::string::npos);
+  closeInput();
+  toolkit_->message("veltrane", "Again.");  // returns at end of input
+  EXPECT_NE(shown().find("Again."), std::string::npos);
+}
+
+TEST_F(Terminal, AlertEndsByItsCheck) {
+  int checks = 0;
+  auto end = toolkit_->alert("Finish signing in using your browser", "code", "Cancel sign-in",
+                             [&] { return ++checks == 3; });
+  EXPECT_EQ(end, AlertEnd::finished);
+  EXPECT_EQ(checks, 3);
+  EXPECT_NE(shown().find("[Press Enter to cancel sign-in]"), std::string::npos);
+}
+
+TEST_F(Terminal, AlertEndsByEnter) {
+  int checks = 0;
+  std::thread typist([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    type("\n");
+  });
+  auto end = toolkit_->alert("T", "x", "Cancel sign-in", [&] { return ++checks > 100; });
+  typist.join();
+  EXPECT_EQ(end, AlertEnd::button);
+  EXPECT_GE(checks, 2);  // checked while waiting
+  EXPECT_LT(checks, 100);
+}
+
+TEST_F(Terminal, AlertWithoutInputStillEndsByItsCheck) {
+  closeInput();
+  int checks = 0;
+  EXPECT_EQ(toolkit_->alert("T", "x", "Cancel sign-in", [&] { return ++checks == 4; }),
+            AlertEnd::finished);
+}
+
+TEST_F(Terminal, ChoiceTakesANumberAndAsksAgainOnNonsense) {
+  type("abc\n7\n2\n");
+  auto index = toolkit_->choose("Choose a veltrane stream", "Why", {"first", "second"}, "Choose", "Cancel");
+  EXPECT_EQ(index, 1u);
+  const std::string text = shown();
+  EXPECT_NE(text.find("  1. first\n  2. second\n"), std::string::npos);
+  EXPECT_NE(text.find("to choose (1 to 2), or press Enter alone to cancel"), std::string::npos);
+}
+
+TEST_F(Terminal, ChoiceCancelledByEmptyLineOrEndOfInput) {
+  type("\n");
+  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), std::nullopt);
+  type("1");  // a last line without its end still counts
+  closeInput();
+  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), 0u);
+  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), std::nullopt);
+}
+
+TEST_F(Terminal, BrowserPageIsPrintedForTheUser) {
+  EXPECT_TRUE(toolkit_->openUrl("http://127.0.0.1:1/ofx/authorize?user_code=ABCD-2345"));
+  EXPECT_NE(shown().find("http://127.0.0.1:1/ofx/authorize?user_code=ABCD-2345"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+#include "Transport/Connection.h"
+#include "Transport/Muxer.h"
+
+#include "SrtListener.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+extern char** environ;
+
+namespace vl {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+using test::SrtListener;
+using test::waitFor;
+
+const ::testing::Environment* const srtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::SrtEnvironment);
+
+Target targetFor(const std::string& url, const std::string& streamId = "", const std::string& passphrase = "") {
+  Target target;
+  target.url = url;
+  target.streamId = streamId;
+  target.passphrase = passphrase;
+  return target;
+}
+
+std::string messageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// Bursts as the worker sends them: real muxer output around made-up access units.
+std::vector<Bytes> bursts(int count, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  Muxer muxer(false);
+  std::vector<Bytes> out;
+  for (int i = 0; i < count; ++i) {
+    Bytes au(static_cast<std::size_t>(random() % 9000) + (i % 10 == 0 ? 20000 : 0));
+    for (auto& b : au) b = static_cast<std::uint8_t>(random());
+    out.push_back(muxer.packetize(au, i % 10 == 0, 900000 + i * 3000));
+  }
+  return out;
+}
+
+// The message sizes a burst must turn into.
+std::vector<std::size_t> messagesFor(std::size_t size) {
+  std::vector<std::size_t> out;
+  for (; size > 1316; size -= 1316) out.push_back(1316);
+  if (size > 0) out.push_back(size);
+  return out;
+}
+
+// A port that nothing holds right now (a plain UDP socket, released at once).
+int freeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+TEST(ConnectionValues, BandwidthAndSendBuffer) {
+  EXPECT_EQ(inputBandwidthBytesPerSecond(6000), 825000);
+  EXPECT_EQ(sendBufferBytes(6000, 2000), 1650000);
+  EXPECT_EQ(sendBufferBytes(6000, 50), 262144);
+  EXPECT_EQ(inputBandwidthBytesPerSecond(8000), 1100000);
+  EXPECT_EQ(sendBufferBytes(8000, 60), 262144);
+  EXPECT_EQ(sendBufferBytes(200000, 2000), 8388608);
+  EXPECT_EQ(inputBandwidthBytesPerSecond(1), 137);  // truncated
+  EXPECT_EQ(sendBufferBytes(20000, 1000), 2750000);
+  // No overflow at the largest bitrate an int holds.
+  EXPECT_EQ(inputBandwidthBytesPerSecond(2147483647), 295279001462);
+  EXPECT_EQ(sendBufferBytes(2147483647, 2147483647), 8388608);
+}
+
+TEST(ConnectionDescriptor, RefusedBeforeAnyNetwork) {
+  for (const std::string url :
+       {"", "not a descriptor", "srt://127.0.0.1", "srt://127.0.0.1/", "udp://127.0.0.1:9000",
+        "SRTX://127.0.0.1:9000", "srt://127.0.0.1:9000/live", "srt://127.0.0.1:9000//",
+        "srt://127.0.0.1:9000?mode=caller", "srt://127.0.0.1:9000/?latency=20", "srt://:9000",
+        "srt://127.0.0.1:99999", "127.0.0.1:9000"}) {
+    EXPECT_EQ(messageOf([&] { Connection(targetFor(url), 60, 8000); }), "Invalid SRT server descriptor") << url;
+  }
+}
+
+TEST(ConnectionDescriptor, LookupAndConnectFailures) {
+  EXPECT_EQ(messageOf([] { Connection(targetFor("srt://no-such-host.invalid:9000"), 60, 8000); }),
+            "SRT server DNS lookup failed");
+  // Nobody listens on this port: every address times out.
+  const int port = freeUdpPort();
+  EXPECT_EQ(messageOf([&] { Connection(targetFor("srt://127.0.0.1:" + std::to_string(port)), 60, 8000); }),
+            "SRT connection failed; check stream, firewall and ingest server");
+}
+
+class ConnectionToListener : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ConnectionToListener, DeliversIdentityMessagesAndBytes) {
+  const std::string address = GetParam();
+  SrtListener listener(address);
+  const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+  const std::string url = "srt://" + host + ":" + std::to_string(listener.port()) + "/";
+  const std::string id = "#!::r=live/stream-7,m=publish";
+  Connection connection(targetFor(url, id), 120, 6000);
+  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
+  EXPECT_EQ(listener.streamId(), id);
+  EXPECT_EQ(listener.peerLatencyMs(), 120);  // the caller's latency wins over the listener's 20
+
+  std::vector<Bytes> sent = bursts(30, 7);
+  sent.insert(sent.begin(), {Bytes(2820, 0x47), Bytes(1316, 0x11), Bytes(188, 0x22), Bytes(1316 + 188, 0x33)});
+  connection.send({});  // nothing at all
+  Bytes all;
+  std::vector<std::size_t> sizes;
+  for (const Bytes& burst : sent) {
+    connection.send(burst);
+    all.insert(all.end(), burst.begin(), burst.end());
+    for (std::size_t size : messagesFor(burst.size())) sizes.push_back(size);
+    std::this_thread::sleep_for(2ms);
+  }
+  ASSERT_TRUE(waitFor([&] { return listener.byteCount() >= all.size(); }, 3s)) << listener.byteCount();
+  const std::vector<std::size_t> got = listener.messageSizes();
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ((std::vector<std::size_t>(got.begin(), got.begin() + 3)), (std::vector<std::size_t>{1316, 1316, 188}));
+  EXPECT_EQ(got, sizes);
+  EXPECT_TRUE(listener.bytes() == all);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, ConnectionToListener, ::testing::Values("127.0.0.1", "::1"),
+                         [](const auto& info) { return std::string(info.index == 0 ? "IPv4" : "IPv6"); });
+
+TEST(ConnectionToListener, NoTrailingSlashAndEmptyIdentity) {
+  SrtListener listener("127.0.0.1");
+  Connection connection(targetFor("srt://127.0.0.1:" + std::to_string(listener.port())), 60, 8000);
+  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
+  EXPECT_EQ(listener.streamId(), "");
+  connection.send(Bytes(188 * 9, 0x47));
+  ASSERT_TRUE(waitFor([&] { return listener.byteCount() >= 188 * 9; }, 2s));
+  EXPECT_EQ(listener.messageSizes(), (std::vector<std::size_t>{1316, 376}));
+}
+
+TEST(ConnectionToListener, PassphraseMustMatch) {
+  const std::string secret = "correct horse battery";
+  SrtListener listener("127.0.0.1", secret);
+  const std::string url = "srt://127.0.0.1:" + std::to_string(listener.port());
+  EXPECT_EQ(messageOf([&] { Connection(targetFor(url, "x", "wrong passphrase!"), 60, 8000); }),
+            "SRT connection failed; check stream, firewall and ingest server");
+  EXPECT_EQ(messageOf([&] { Connection(targetFor(url, "x"), 60, 8000); }),
+            "SRT connection failed; check stream, firewall and ingest server");
+  EXPECT_FALSE(listener.accepted());
+}
+
+TEST(ConnectionToListener, EncryptedStreamArrivesIntact) {
+  const std::string secret = "correct horse battery";
+  SrtListener listener("127.0.0.1", secret);
+  Connection connection(targetFor("srt://127.0.0.1:" + std::to_string(listener.port()), "enc", secret), 60, 8000);
+  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
+  Bytes all;
+  for (const Bytes& burst : bursts(10, 3)) {
+    connection.send(burst);
+    all.insert(all.end(), burst.begin(), burst.end());
+  }
+  ASSERT_TRUE(waitFor([&] { return listener.byteCount() >= all.size(); }, 3s));
+  EXPECT_TRUE(listener.bytes() == all);
+}
+
+TEST(ConnectionToListener, ListenerGoingAwayFailsTheSend) {
+  SrtListener listener("127.0.0.1");
+  Connection connection(targetFor("srt://127.0.0.1:" + std::to_string(listener.port())), 60, 8000);
+  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
+  connection.send(Bytes(1316, 0x47));
+  listener.drop();
+  std::string message;
+  const auto end = std::chrono::steady_clock::now() + 8s;
+  while (message.empty() && std::chrono::steady_clock::now() < end) {
+    try {
+      connection.send(Bytes(188 * 20, 0x47));
+    } catch (const std::runtime_error& e) {
+      message = e.what();
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(message, "SRT sender congested or disconnected; reconnecting");
+}
+
+// srt-live-transmit as an ingest we did not write: it writes what it receives to a file.
+class ConnectionToSrtLiveTransmit : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("veltrane-slt-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_);
+    output_ = dir_ / "received.ts";
+    port_ = freeUdpPort();
+    const std::string source = "srt://127.0.0.1:" + std::to_string(port_) + "?mode=listener&latency=20";
+    const std::string log = (dir_ / "log.txt").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Its file output is standard output ("con").
+    std::vector<std::string> args{"srt-live-transmit", "-a:no", "-ll:error", source, "file://con"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawnp(&child_, "srt-live-transmit", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(rc, 0) << "srt-live-transmit not found";
+  }
+  void TearDown() override {
+    if (child_ > 0) {
+      kill(child_, SIGTERM);
+      if (!exited(3s)) {
+        kill(child_, SIGKILL);
+        waitpid(child_, nullptr, 0);
+      }
+    }
+    std::filesystem::remove_all(dir_);
+  }
+  // Its listening UDP socket shows in the kernel's table once it is ready.
+  bool listening() const {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X ", port_);
+    std::ifstream table("/proc/net/udp");
+    std::string text((std::istreambuf_iterator<char>(table)), {});
+    return text.find(hex) != std::string::npos;
+  }
+  bool exited(std::chrono::milliseconds limit) {
+    int status = 0;
+    if (!waitFor([&] { return waitpid(child_, &status, WNOHANG) == child_; }, limit)) return false;
+    child_ = -1;
+    return true;
+  }
+  std::uintmax_t received() const {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(output_, ec);
+    return ec ? 0 : size;
+  }
+
+  std::filesystem::path dir_;
+  std::filesystem::path output_;
+  int port_ = 0;
+  pid_t child_ = -1;
+};
+
+TEST_F(ConnectionToSrtLiveTransmit, StreamArrivesIntact) {
+  ASSERT_TRUE(waitFor([&] { return listening(); }, 5s));
+  Bytes all;
+  {
+    Connection connection(targetFor("srt://127.0.0.1:" + std::to_string(port_), "#!::r=live"), 80, 8000);
+    for (const Bytes& burst : bursts(40, 11)) {
+      connection.send(burst);
+      all.insert(all.end(), burst.begin(), burst.end());
+      std::this_thread::sleep_for(3ms);
+    }
+    // Its output is buffered in 4 KiB blocks; the rest is written when it exits.
+    ASSERT_TRUE(waitFor([&] { return received() + 4096 >= all.size(); }, 5s)) << received() << " of " << all.size();
+    // Closing at once would lose the last latency window at the listener.
+    std::this_thread::sleep_for(500ms);
+  }
+  // Without auto-reconnect it ends when its caller goes away.
+  ASSERT_TRUE(exited(5s));
+  std::ifstream in(output_, std::ios::binary);
+  const Bytes got((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_TRUE(got == all) << got.size() << " of " << all.size() << " bytes";
+}
+
+}  // namespace
+}  // namespace vl

@@ -1,0 +1,176 @@
+#pragma once
+// A real libsrt listener for the connection tests: accepts one caller and records
+// its stream identity, the latency it asked for, and every message it sends.
+#include <gtest/gtest.h>
+#include <srt/srt.h>
+
+#include <arpa/inet.h>
+#include <sys/syslog.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vl::test {
+
+// One libsrt reference for the whole run, so the library is not torn down between tests.
+class SrtEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override {
+    ASSERT_GE(srt_startup(), 0);
+    srt_setloglevel(LOG_CRIT);  // rejections the tests provoke are expected
+  }
+};
+
+template <typename Predicate>
+bool waitFor(Predicate done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class SrtListener {
+public:
+  // `address` is a numeric IPv4 or IPv6 literal; the port is chosen by the system.
+  explicit SrtListener(const std::string& address, const std::string& passphrase = "") {
+    socket_ = srt_create_socket();
+    if (socket_ == SRT_INVALID_SOCK) throw std::runtime_error("srt_create_socket failed");
+    const int latencyMs = 20;
+    srt_setsockflag(socket_, SRTO_RCVLATENCY, &latencyMs, sizeof latencyMs);
+    if (!passphrase.empty())
+      srt_setsockflag(socket_, SRTO_PASSPHRASE, passphrase.data(), static_cast<int>(passphrase.size()));
+    sockaddr_storage storage{};
+    int length = 0;
+    if (address.find(':') != std::string::npos) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+      a->sin6_family = AF_INET6;
+      inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
+      length = sizeof(sockaddr_in6);
+      const int v6only = 1;
+      srt_setsockflag(socket_, SRTO_IPV6ONLY, &v6only, sizeof v6only);
+    } else {
+      auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+      a->sin_family = AF_INET;
+      inet_pton(AF_INET, address.c_str(), &a->sin_addr);
+      length = sizeof(sockaddr_in);
+    }
+    if (srt_bind(socket_, reinterpret_cast<sockaddr*>(&storage), length) == SRT_ERROR ||
+        srt_listen(socket_, 4) == SRT_ERROR) {
+      srt_close(socket_);
+      throw std::runtime_error(std::string("listener set-up failed: ") + srt_getlasterror_str());
+    }
+    sockaddr_storage bound{};
+    int boundLength = sizeof bound;
+    srt_getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &boundLength);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~SrtListener() { drop(); }
+
+  SrtListener(const SrtListener&) = delete;
+  SrtListener& operator=(const SrtListener&) = delete;
+
+  int port() const { return port_; }
+
+  // Closes the accepted connection and the listening socket: the peer goes away.
+  void drop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    close();
+  }
+
+  bool accepted() const { return accepted_; }
+  std::string streamId() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return streamId_;
+  }
+  int peerLatencyMs() const { return latencyMs_; }
+  std::vector<std::size_t> messageSizes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sizes_;
+  }
+  std::vector<std::uint8_t> bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+  std::size_t byteCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_.size();
+  }
+
+private:
+  void close() {
+    if (peer_ != SRT_INVALID_SOCK) srt_close(peer_);
+    if (socket_ != SRT_INVALID_SOCK) srt_close(socket_);
+    peer_ = socket_ = SRT_INVALID_SOCK;
+  }
+
+  void run() {
+    const int poll = srt_epoll_create();
+    const int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+    srt_epoll_add_usock(poll, socket_, &events);
+    while (!stop_ && peer_ == SRT_INVALID_SOCK) {
+      SRTSOCKET ready[1];
+      int count = 1;
+      if (srt_epoll_wait(poll, ready, &count, nullptr, nullptr, 50, nullptr, nullptr, nullptr, nullptr) <= 0)
+        continue;
+      sockaddr_storage from{};
+      int fromLength = sizeof from;
+      const SRTSOCKET peer = srt_accept(socket_, reinterpret_cast<sockaddr*>(&from), &fromLength);
+      if (peer == SRT_INVALID_SOCK) continue;
+      char id[512] = {};
+      int idLength = sizeof id;
+      srt_getsockflag(peer, SRTO_STREAMID, id, &idLength);
+      int latency = 0;
+      int latencyLength = sizeof latency;
+      srt_getsockflag(peer, SRTO_RCVLATENCY, &latency, &latencyLength);
+      const int timeoutMs = 50;
+      srt_setsockflag(peer, SRTO_RCVTIMEO, &timeoutMs, sizeof timeoutMs);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        streamId_.assign(id, static_cast<std::size_t>(idLength));
+      }
+      latencyMs_ = latency;
+      peer_ = peer;
+      accepted_ = true;
+    }
+    srt_epoll_release(poll);
+    char buffer[1500];
+    while (!stop_ && peer_ != SRT_INVALID_SOCK) {
+      const int n = srt_recvmsg(peer_, buffer, sizeof buffer);
+      if (n == SRT_ERROR) {
+        if (srt_getlasterror(nullptr) == SRT_EASYNCRCV) continue;  // time-out, look at stop_ again
+        break;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      sizes_.push_back(static_cast<std::size_t>(n));
+      bytes_.insert(bytes_.end(), buffer, buffer + n);
+    }
+  }
+
+  SRTSOCKET socket_ = SRT_INVALID_SOCK;
+  SRTSOCKET peer_ = SRT_INVALID_SOCK;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> accepted_{false};
+  std::atomic<int> latencyMs_{0};
+  mutable std::mutex mutex_;
+  std::string streamId_;
+  std::vector<std::size_t> sizes_;
+  std::vector<std::uint8_t> bytes_;
+  std::thread thread_;
+};
+
+}  // namespace vl::test
