@@ -1,6 +1,7 @@
 #pragma once
 // A described plug-in with one live instance, and the host-side moves a test makes on it.
 #include "Fixture.h"
+#include "Terminal.h"
 
 #include <gmock/gmock.h>
 
@@ -99,13 +100,12 @@ class InstanceTest : public BundleTest {
     return action(plugin, "OfxActionInstanceChanged", fx->handle(), &in);
   }
 
-  // What the user sees after pressing a button: the dialogs' output on stderr.
-  std::string press(const std::string& name) {
-    testing::internal::CaptureStderr();
+  // What the user sees after pressing a button, with Enter pressed at every message.
+  std::string press(const std::string& name, Terminal::Rules answers = {{"[Press Enter to continue]", ""}}) {
+    Terminal user(std::move(answers));
     const OfxStatus status = changed(name);
-    std::string shown = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, kOfxStatOK) << name;
-    return shown;
+    return user.shown();
   }
   // The sender's counters as the status button shows them.
   std::string status() { return press("status"); }
