@@ -1,5 +1,5 @@
 #pragma once
-// Instance and render handlers; they answer OK until the instance work lands.
+// Handlers of the instance actions; each reports failure by throwing.
 #include "ofx.h"
 
 namespace vl::ofx {

@@ -1,4 +1,4 @@
-#include "Fixture.h"
+#include "InstanceFixture.h"
 
 #include <sys/resource.h>
 
@@ -59,18 +59,17 @@ TEST_F(BundleTest, UnknownActionsGetReplyDefaultAndAreEchoed) {
   EXPECT_EQ(GetCapturedStderr(), "[veltrane OFX] OfxActionPurgeCaches\n");
 }
 
-TEST_F(BundleTest, DiagnosticsEchoEveryActionButOnlyThreeRenders) {
+TEST_F(InstanceTest, DiagnosticsEchoEveryActionButOnlyThreeRenders) {
   CaptureStderr();
-  ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
-  Effect& instance = host.createInstance("OfxImageEffectContextFilter");
-  EXPECT_EQ(action(plugin, "OfxImageEffectActionRender", instance.handle()), kOfxStatOK);
+  create();
+  EXPECT_EQ(render(), kOfxStatOK);
   EXPECT_EQ(GetCapturedStderr(), "") << "nothing is printed while the variable is unset";
 
   setenv("VELTRANE_OFX_DIAGNOSTICS", "0", 1);  // presence counts, not the value
   CaptureStderr();
-  for (int i = 0; i < 5; ++i) action(plugin, "OfxImageEffectActionRender", instance.handle());
-  action(plugin, "OfxActionInstanceChanged", instance.handle());
-  action(plugin, "OfxActionInstanceChanged", instance.handle());
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(render(i), kOfxStatOK);
+  changed("latency");
+  changed("latency");
   const std::string render = "[veltrane OFX] OfxImageEffectActionRender\n";
   const std::string changed = "[veltrane OFX] OfxActionInstanceChanged\n";
   EXPECT_EQ(GetCapturedStderr(), render + render + render + changed + changed);
@@ -117,14 +116,18 @@ TEST_F(BundleTest, OutOfMemoryIsStatusEightWithoutALine) {
 }
 #endif
 
-TEST_F(BundleTest, InstanceActionsAnswerOk) {
-  ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
-  Effect& instance = host.createInstance("OfxImageEffectContextGeneral");
-  for (const char* name :
-       {"OfxActionCreateInstance", "OfxImageEffectActionBeginSequenceRender", "OfxImageEffectActionRender",
-        "OfxImageEffectActionGetClipPreferences", "OfxImageEffectActionGetRegionsOfInterest",
-        "OfxActionInstanceChanged", "OfxImageEffectActionEndSequenceRender", "OfxActionDestroyInstance"})
-    EXPECT_EQ(action(plugin, name, instance.handle()), kOfxStatOK) << name;
+TEST_F(InstanceTest, InstanceActionsAnswerOk) {
+  create();
+  EXPECT_EQ(sequence(true, 1), kOfxStatOK);
+  EXPECT_EQ(render(), kOfxStatOK);
+  PropertySet in;
+  in.define("OfxPropTime", 0.0);
+  PropertySet out{true};
+  for (const char* name : {"OfxImageEffectActionGetClipPreferences", "OfxImageEffectActionGetRegionsOfInterest"})
+    EXPECT_EQ(action(plugin, name, fx->handle(), &in, &out), kOfxStatOK) << name;
+  EXPECT_EQ(changed("latency"), kOfxStatOK);
+  EXPECT_EQ(sequence(false, 1), kOfxStatOK);
+  destroy();
 }
 
 }  // namespace

@@ -124,6 +124,8 @@ PropertySet* Host::newImage(Clip& clip, OfxTime time) {
   const int rowBytes = width * channels * bytesPerChannel(shape.depth);
   auto image = std::make_unique<Image>();
   image->pixels.assign(static_cast<size_t>(rowBytes) * static_cast<size_t>(height), 0);
+  if (clip.pixels.size() == image->pixels.size()) image->pixels = clip.pixels;
+  image->clip = &clip;
   // A bottom-up layout hands out the last row in memory as row y1.
   unsigned char* base = image->pixels.data();
   void* data = shape.bottomUp ? base + static_cast<size_t>(rowBytes) * static_cast<size_t>(height - 1) : base;
@@ -150,6 +152,7 @@ OfxStatus Host::releaseImage(PropertySet* image) {
   for (auto it = images_.begin(); it != images_.end(); ++it) {
     if (&(*it)->props == image) {
       if ((*it)->clip->onRelease) (*it)->clip->onRelease((*it)->props);
+      (*it)->clip->released = std::move((*it)->pixels);
       images_.erase(it);
       return kOfxStatOK;
     }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@ struct Param {
   PropertySet props{true};
   Value value;
   std::map<double, Value> keys;  // values at times; the current value elsewhere
+  int reads = 0;                 // current-value reads
+  std::vector<double> readTimes;  // times of the at-time reads
 };
 
 struct ClipImage {
@@ -33,6 +36,9 @@ struct Clip {
   std::string name;
   PropertySet props{true};
   ClipImage image;
+  std::optional<OfxRectD> regionOfDefinition;  // when unset: the image bounds in canonical coordinates
+  std::vector<unsigned char> pixels;    // copied into each fetched image of the same size
+  std::vector<unsigned char> released;  // the bytes of the last image the plug-in released
   // A host's own pixels: filled into each image as it is handed out, read from it
   // as the plug-in gives it back.
   std::function<void(PropertySet& image, OfxTime time)> onFetch;

@@ -174,6 +174,10 @@ const OfxImageEffectSuiteV1 imageEffectSuite{
     },
     [](OfxImageClipHandle c, OfxTime, OfxRectD* bounds) -> OfxStatus {
       ENTER("clipGetRegionOfDefinition", c);
+      if (const auto& rod = cl(c)->regionOfDefinition) {
+        *bounds = *rod;
+        return kOfxStatOK;
+      }
       const OfxRectI& b = cl(c)->image.bounds;
       *bounds = {double(b.x1) * cl(c)->image.pixelAspect, double(b.y1), double(b.x2) * cl(c)->image.pixelAspect,
                  double(b.y2)};
@@ -238,6 +242,7 @@ OfxStatus unsupported(const char* fn) {
 
 OfxStatus paramGetValue(OfxParamHandle p, ...) {
   ENTER("paramGetValue", p);
+  ++pa(p)->reads;
   va_list ap;
   va_start(ap, p);
   OfxStatus s = readValue(*pa(p), pa(p)->value, ap);
@@ -247,6 +252,7 @@ OfxStatus paramGetValue(OfxParamHandle p, ...) {
 
 OfxStatus paramGetValueAtTime(OfxParamHandle p, OfxTime t, ...) {
   ENTER("paramGetValueAtTime", p);
+  pa(p)->readTimes.push_back(t);
   va_list ap;
   va_start(ap, t);
   OfxStatus s = readValue(*pa(p), valueAt(*pa(p), t), ap);
