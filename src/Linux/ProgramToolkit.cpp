@@ -56,7 +56,12 @@ public:
   bool openUrl(const std::string& url) override {
     std::erase_if(browsers_, [](const std::unique_ptr<Child>& c) { return c->poll().has_value(); });
     if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) return false;
-    auto child = std::make_unique<Child>(std::vector<std::string>{"xdg-open", url});
+    std::unique_ptr<Child> child;
+    try {
+      child = std::make_unique<Child>(std::vector<std::string>{"xdg-open", url});
+    } catch (const std::runtime_error&) {
+      return false;  // no opener installed: the dialog says what to check
+    }
     const auto until = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < until) {
       if (auto status = child->poll()) return *status == 0;

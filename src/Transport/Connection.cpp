@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -47,10 +46,17 @@ private:
   SRTSOCKET socket_;
 };
 
-void startLibrary() {
-  static const int started = srt_startup();
-  (void)started;
-}
+// libsrt's own teardown at exit races its collector thread and double-frees when
+// the library is still started then, so the reference is dropped before that.
+struct Library {
+  Library() : started(srt_startup()) {}
+  ~Library() {
+    if (started >= 0) srt_cleanup();
+  }
+  int started;
+};
+
+void startLibrary() { static const Library library; }
 
 CurlString part(CURLU* url, CURLUPart which) {
   char* text = nullptr;
@@ -126,9 +132,13 @@ std::int64_t inputBandwidthBytesPerSecond(int bitrateKbps) {
 }
 
 std::int64_t sendBufferBytes(int bitrateKbps, int latencyMs) {
-  const std::int64_t bytes =
-      inputBandwidthBytesPerSecond(bitrateKbps) * std::max<std::int64_t>(latencyMs, 100) / 1000;
-  return std::clamp<std::int64_t>(bytes, 0x40000, 0x800000);
+  constexpr std::int64_t kMin = 0x40000;
+  constexpr std::int64_t kMax = 0x800000;
+  const std::int64_t bandwidth = inputBandwidthBytesPerSecond(bitrateKbps);
+  const std::int64_t windowMs = std::max<std::int64_t>(latencyMs, 100);
+  // Past the ceiling anyway; the product would overflow for absurd settings.
+  if (bandwidth > 0 && bandwidth > kMax * 1000 / windowMs) return kMax;
+  return std::clamp<std::int64_t>(bandwidth * windowMs / 1000, kMin, kMax);
 }
 
 Connection::Connection(const Target& target, int latencyMs, int bitrateKbps) {

@@ -6,6 +6,7 @@
 #include <libsecret/secret.h>
 
 #include <array>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -199,6 +200,25 @@ TEST(SecretStore, ConcurrentCallersSeeTheirOwnTokens) {
   for (int t = 0; t < threads; ++t)
     EXPECT_EQ(lookup("https://thread" + std::to_string(t) + ".example").text,
               "t" + std::to_string(t) + "r" + std::to_string(rounds - 1));
+}
+
+// The keyring owns its bus name but is stopped, so no call is ever answered.
+TEST(UnansweringKeyring, CallsGiveUpAtTheirTimeLimit) {
+  const char* pid = std::getenv("VELTRANE_TEST_KEYRING_PID");
+  ASSERT_NE(pid, nullptr);
+  ASSERT_EQ(kill(std::atoi(pid), SIGSTOP), 0);
+  const auto start = std::chrono::steady_clock::now();
+  std::string message;
+  try {
+    vl::loadToken("https://stopped.example");
+  } catch (const std::runtime_error& e) {
+    message = e.what();
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  kill(std::atoi(pid), SIGCONT);
+  EXPECT_EQ(message,
+            "The keyring did not answer within 5 seconds; check that it is running, then try again");
+  EXPECT_LT(took, std::chrono::seconds(15));
 }
 
 // Runs with a session bus address where nothing listens.

@@ -70,9 +70,9 @@ TEST_F(SignInTest, SignInThenStreamChoiceFillsThePanel) {
   EXPECT_EQ(std::get<double>(param("maxBitrateMbit").value), 10.0);
   EXPECT_EQ(props("bitratePreset").strings("OfxParamPropChoiceOption"),
             (std::vector<std::string>{"Low (2.5 Mbit/s)", "Medium (5 Mbit/s)", "High (9 Mbit/s)"}));
-  const std::string answered = requests();
-  EXPECT_THAT(answered, HasSubstr("GET /api/accounts/streams 200"));
-  EXPECT_THAT(answered, HasSubstr("GET /api/accounts/streams/dev-main 200"));
+  const std::string seen = requests();
+  EXPECT_THAT(seen, HasSubstr("GET /api/accounts/streams 200"));
+  EXPECT_THAT(seen, HasSubstr("GET /api/accounts/streams/dev-main 200"));
 }
 
 TEST_F(SignInTest, ChooseUsesTheStoredTokenAndCancelChangesNothing) {

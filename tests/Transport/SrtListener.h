@@ -27,6 +27,7 @@ public:
     ASSERT_GE(srt_startup(), 0);
     srt_setloglevel(LOG_CRIT);  // rejections the tests provoke are expected
   }
+  void TearDown() override { srt_cleanup(); }
 };
 
 template <typename Predicate>

@@ -1,5 +1,7 @@
 #pragma once
-// The built development service as a child process, reached over loopback.
+// Runs the built development service as a child process for one test. The
+// child dies with the thread that started it, so a crashed test leaves
+// nothing behind; stop() and the destructor end it with SIGTERM.
 #include "ingest/Ingest.h"
 
 #include <httplib.h>
@@ -8,92 +10,117 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
-extern char** environ;
+#ifndef VELTRANE_DEVSERVICE_PATH
+#error "VELTRANE_DEVSERVICE_PATH must name the veltrane-devservice executable"
+#endif
 
 namespace vl::test {
 
 class DevService {
 public:
-  // Starts the service with these options and waits until it listens; throws with
-  // what it printed when it ends first.
-  explicit DevService(std::vector<std::string> options = {}) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed.");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> args{VELTRANE_DEVSERVICE};
-    args.insert(args.end(), options.begin(), options.end());
+  explicit DevService(std::vector<std::string> args = {}) {
+    std::vector<std::string> all{VELTRANE_DEVSERVICE_PATH};
+    all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int failed = posix_spawn(&pid_, VELTRANE_DEVSERVICE, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("Could not create a pipe.");
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) {
+      close(out[0]);
+      close(out[1]);
+      throw std::runtime_error("Could not start the development service.");
+    }
+    if (pid_ == 0) {
+      // Only async-signal-safe calls between fork and exec.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      dup2(out[1], STDOUT_FILENO);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
     close(out[1]);
-    output_ = out[0];
-    if (failed != 0) {
-      pid_ = -1;
-      close(output_);
-      throw std::runtime_error("The development service did not start.");
+    out_ = out[0];
+    std::string line = firstLine(std::chrono::seconds(30));
+    const std::string prefix = "listening ";
+    if (line.rfind(prefix, 0) != 0) {
+      int status = stop();
+      throw std::runtime_error("The development service did not start (exit status " +
+                               std::to_string(status) + ", first line \"" + line + "\").");
     }
-    try {
-      origin_ = valueAfter("listening ");
-      port_ = std::stoi(origin_.substr(origin_.rfind(':') + 1));
-      ingestUrl_ = valueAfter("ingest ");
-      ingestPort_ = std::stoi(ingestUrl_.substr(ingestUrl_.rfind(':') + 1));
-    } catch (...) {
-      stop();
-      throw;
+    origin_ = line.substr(prefix.size());
+    port_ = std::stoi(origin_.substr(origin_.rfind(':') + 1));
+    line = firstLine(std::chrono::seconds(5));
+    const std::string ingestPrefix = "ingest srt://127.0.0.1:";
+    if (line.rfind(ingestPrefix, 0) != 0) {
+      int status = stop();
+      throw std::runtime_error("The development service named no ingest (exit status " +
+                               std::to_string(status) + ", second line \"" + line + "\").");
     }
+    ingestPort_ = std::stoi(line.substr(ingestPrefix.size()));
   }
+
   ~DevService() { stop(); }
   DevService(const DevService&) = delete;
   DevService& operator=(const DevService&) = delete;
 
   const std::string& origin() const { return origin_; }
   int port() const { return port_; }
-  const std::string& ingestUrl() const { return ingestUrl_; }
   int ingestPort() const { return ingestPort_; }
+  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0; }
 
-  // GET on the service; a failed request throws.
-  httplib::Result get(const std::string& path, const std::string& token = {}) const {
-    httplib::Client client("127.0.0.1", port_);
-    httplib::Headers headers;
-    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
-    auto result = client.Get(path, headers);
-    if (!result) throw std::runtime_error("GET " + path + " failed.");
-    return result;
-  }
-
-  // Ends the service as a terminal would; its exit status, or -1 when a signal ended it.
-  int stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, &status_, 0);
-      pid_ = -1;
+  // Sends the signal and reaps the child. Returns its exit status, or 128 plus
+  // the signal that ended it; a child that ignores the signal for 10 seconds is
+  // killed. Returns -1 when it had already been stopped.
+  int stop(int signal = SIGTERM) noexcept {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal);
+    int status = 0;
+    pid_t done = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done == 0) {
+      kill(pid_, SIGKILL);
+      while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+      }
     }
-    if (output_ >= 0) close(output_);
-    output_ = -1;
-    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    pid_ = -1;
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    if (done < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  // What the service's ingest has received so far.
+  // What the service's SRT ingest has received so far, from GET /dev/ingest.
   dev::IngestStats ingestStats() const {
-    auto result = get("/dev/ingest");
-    if (result->status != 200) throw std::runtime_error("GET /dev/ingest answered " + std::to_string(result->status));
+    httplib::Client client(origin_);
+    client.set_connection_timeout(2);
+    client.set_read_timeout(10);
+    auto result = client.Get("/dev/ingest");
+    if (!result || result->status != 200)
+      throw std::runtime_error("The development service did not report its ingest.");
     const nlohmann::json j = nlohmann::json::parse(result->body);
     dev::IngestStats stats;
     stats.rejected = j.at("rejected").get<std::uint64_t>();
-    for (const auto& c : j.at("connections")) {
+    for (const nlohmann::json& c : j.at("connections")) {
       dev::IngestConnection connection;
       connection.streamId = c.at("streamId").get<std::string>();
       connection.file = c.at("file").get<std::string>();
@@ -101,42 +128,36 @@ public:
       connection.bytes = c.at("bytes").get<std::uint64_t>();
       connection.fullMessages = c.at("fullMessages").get<std::uint64_t>();
       connection.open = c.at("open").get<bool>();
-      stats.connections.push_back(connection);
+      stats.connections.push_back(std::move(connection));
     }
     return stats;
   }
 
 private:
-  // Reads stdout lines until one starts with prefix; the rest of that line is returned.
-  std::string valueAfter(const std::string& prefix) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (;;) {
-      if (auto end = buffered_.find('\n'); end != std::string::npos) {
-        std::string line = buffered_.substr(0, end);
-        buffered_.erase(0, end + 1);
-        if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
-        continue;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+  std::string firstLine(std::chrono::milliseconds timeout) {
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      pollfd p{output_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
-        throw std::runtime_error("The development service printed no \"" + prefix + "\" line in time.");
-      char chunk[512];
-      const ssize_t n = read(output_, chunk, sizeof chunk);
-      if (n <= 0)
-        throw std::runtime_error("The development service ended before printing \"" + prefix +
-                                 "\"; it printed: " + buffered_);
-      buffered_.append(chunk, std::size_t(n));
+      if (left.count() <= 0) return line;
+      pollfd p{out_, POLLIN, 0};
+      int ready = poll(&p, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return line;
+      char c;
+      ssize_t got = read(out_, &c, 1);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0 || c == '\n') return line;
+      line += c;
     }
   }
 
   pid_t pid_ = -1;
-  int output_ = -1;
-  int status_ = 0;
-  std::string buffered_;
-  std::string origin_, ingestUrl_;
-  int port_ = 0, ingestPort_ = 0;
+  int out_ = -1;
+  std::string origin_;
+  int port_ = 0;
+  int ingestPort_ = 0;
 };
 
 }  // namespace vl::test

@@ -8,8 +8,7 @@ namespace vl::dev {
 
 bool pathMatches(const std::string& pattern, const std::string& path);
 
-// Answers matching requests with the chosen misbehaviour before any route sees
-// them; a delay alone lets the request go on to its route afterwards.
+// Makes matching requests misbehave. Call before the real routes are added.
 void installFaults(httplib::Server& server, const Faults& faults, Shutdown& shutdown);
 
 }  // namespace vl::dev

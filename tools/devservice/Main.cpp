@@ -43,6 +43,12 @@ int serve(const vl::dev::Options& options) {
   signal(SIGPIPE, SIG_IGN);
 
   httplib::Server server;
+  // The library's default also sets SO_REUSEPORT, which would let a second
+  // service share a fixed port and silently take half of its requests.
+  server.set_socket_options([](socket_t sock) {
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  });
   int port = options.port;
   if (port == 0)
     port = server.bind_to_any_port("127.0.0.1");

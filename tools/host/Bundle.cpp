@@ -32,8 +32,10 @@ std::string builtBundlePath() {
 
 OfxStatus action(OfxPlugin& plugin, const char* name, const void* handle, PropertySet* inArgs,
                  PropertySet* outArgs) {
-  return plugin.mainEntry(name, handle, inArgs != nullptr ? inArgs->handle() : nullptr,
-                          outArgs != nullptr ? outArgs->handle() : nullptr);
+  const OfxStatus status = plugin.mainEntry(name, handle, inArgs != nullptr ? inArgs->handle() : nullptr,
+                                            outArgs != nullptr ? outArgs->handle() : nullptr);
+  if (Host* host = Host::current()) host->sent(name, handle, inArgs, status);
+  return status;
 }
 
 Startup start(Host& host, OfxPlugin& plugin, bool setHost) {
@@ -48,6 +50,23 @@ Startup start(Host& host, OfxPlugin& plugin, bool setHost) {
   s.describeInContext =
       action(plugin, "OfxImageEffectActionDescribeInContext", host.descriptor().handle(), &in);
   return s;
+}
+
+Change instanceChanged(OfxPlugin& plugin, Effect& instance, const std::string& param, OfxTime time,
+                       const std::string& reason) {
+  PropertySet wrap;
+  wrap.define("OfxPropChangeReason", reason);
+  PropertySet in;
+  in.define("OfxPropType", std::string("OfxTypeParameter"));
+  in.define("OfxPropName", param);
+  in.define("OfxPropChangeReason", reason);
+  in.define("OfxPropTime", time);
+  in.define("OfxImageEffectPropRenderScale", PropType::Double, {1.0, 1.0});
+  Change c;
+  c.begin = action(plugin, "OfxActionBeginInstanceChanged", instance.handle(), &wrap);
+  c.changed = action(plugin, "OfxActionInstanceChanged", instance.handle(), &in);
+  c.end = action(plugin, "OfxActionEndInstanceChanged", instance.handle(), &wrap);
+  return c;
 }
 
 }  // namespace vl::host

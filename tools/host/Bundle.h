@@ -37,4 +37,14 @@ struct Startup {
 };
 Startup start(Host& host, OfxPlugin& plugin, bool setHost = true);
 
+// One parameter change as a host reports it: wrapped in begin and end
+// instance-changed, with the parameter's name, the time and the reason.
+struct Change {
+  OfxStatus begin = -1;
+  OfxStatus changed = -1;
+  OfxStatus end = -1;
+};
+Change instanceChanged(OfxPlugin& plugin, Effect& instance, const std::string& param, OfxTime time,
+                       const std::string& reason = "OfxChangeUserEdited");
+
 }  // namespace vl::host

@@ -84,6 +84,11 @@ const void* Host::fetch(const char* name, int version) {
   return suite(name);
 }
 
+void Host::sent(const char* action, const void* handle, const PropertySet* inArgs, OfxStatus status) {
+  if (!recordActions_) return;
+  actions_.push_back({action != nullptr ? action : "", handle, inArgs != nullptr ? *inArgs : PropertySet(), status});
+}
+
 Effect& Host::createInstance(const std::string& context) {
   Effect& e = instances_.emplace_back();
   e.props.define("OfxImageEffectPropContext", context);
@@ -137,6 +142,8 @@ PropertySet* Host::newImage(Clip& clip, OfxTime time) {
   p.define("OfxImageEffectPropRenderScale", PropType::Double, {1.0, 1.0});
   p.define("OfxImagePropField", std::string("OfxImageFieldNone"));
   p.define("OfxImagePropUniqueIdentifier", clip.name + "@" + std::to_string(time));
+  image->clip = &clip;
+  if (clip.onFetch) clip.onFetch(p, time);
   images_.push_back(std::move(image));
   return &images_.back()->props;
 }
@@ -144,6 +151,7 @@ PropertySet* Host::newImage(Clip& clip, OfxTime time) {
 OfxStatus Host::releaseImage(PropertySet* image) {
   for (auto it = images_.begin(); it != images_.end(); ++it) {
     if (&(*it)->props == image) {
+      if ((*it)->clip->onRelease) (*it)->clip->onRelease((*it)->props);
       (*it)->clip->released = std::move((*it)->pixels);
       images_.erase(it);
       return kOfxStatOK;

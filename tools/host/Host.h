@@ -39,6 +39,18 @@ struct Clip {
   std::optional<OfxRectD> regionOfDefinition;  // when unset: the image bounds in canonical coordinates
   std::vector<unsigned char> pixels;    // copied into each fetched image of the same size
   std::vector<unsigned char> released;  // the bytes of the last image the plug-in released
+  // A host's own pixels: filled into each image as it is handed out, read from it
+  // as the plug-in gives it back.
+  std::function<void(PropertySet& image, OfxTime time)> onFetch;
+  std::function<void(const PropertySet& image)> onRelease;
+};
+
+// One action the host sent, with a copy of its arguments.
+struct SentAction {
+  std::string name;
+  const void* handle = nullptr;
+  PropertySet inArgs;
+  OfxStatus status = kOfxStatOK;
 };
 
 struct Effect {
@@ -70,6 +82,10 @@ class Host {
   void before(const std::string& function, std::function<void()> hook) { hooks_[function] = std::move(hook); }
   const std::vector<std::string>& calls() const { return calls_; }
   void clearCalls() { calls_.clear(); }
+  // Actions are kept only on request: a long timeline would grow the record without end.
+  void recordActions(bool on) { recordActions_ = on; }
+  const std::vector<SentAction>& actions() const { return actions_; }
+  void sent(const char* action, const void* handle, const PropertySet* inArgs, OfxStatus status);
 
   Effect& descriptor() { return descriptor_; }
   // A new instance with the descriptor's clips and parameters at their defaults.
@@ -94,6 +110,8 @@ class Host {
   std::map<std::string, int, std::less<>> faults_;  // looked up without allocating
   std::map<std::string, std::function<void()>, std::less<>> hooks_;
   std::vector<std::string> calls_;
+  bool recordActions_ = false;
+  std::vector<SentAction> actions_;
   std::vector<std::unique_ptr<Image>> images_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace vl::host {
@@ -153,12 +154,23 @@ const OfxImageEffectSuiteV1 imageEffectSuite{
     [](OfxImageClipHandle c, OfxTime t, const OfxRectD*, OfxPropertySetHandle* out) -> OfxStatus {
       ENTER("clipGetImage", c);
       if (out == nullptr) return kOfxStatErrBadHandle;
-      *out = host().newImage(*cl(c), t)->handle();
+      // Nothing may be thrown across the plug-in's frames.
+      try {
+        *out = host().newImage(*cl(c), t)->handle();
+      } catch (const std::bad_alloc&) {
+        return kOfxStatErrMemory;
+      } catch (...) {
+        return kOfxStatFailed;
+      }
       return kOfxStatOK;
     },
     [](OfxPropertySetHandle image) -> OfxStatus {
       ENTER("clipReleaseImage", image);
-      return host().releaseImage(ps(image));
+      try {
+        return host().releaseImage(ps(image));
+      } catch (...) {
+        return kOfxStatFailed;
+      }
     },
     [](OfxImageClipHandle c, OfxTime, OfxRectD* bounds) -> OfxStatus {
       ENTER("clipGetRegionOfDefinition", c);

@@ -45,8 +45,7 @@ public:
     input_ = fds[1];
   }
   ~LiveTransmit() {
-    closeInput();
-    interrupt();
+    finish();
     if (pid_ > 0 && !wait(std::chrono::seconds(5))) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -67,8 +66,10 @@ public:
     if (input_ >= 0) close(input_);
     input_ = -1;
   }
-  // It does not end at the end of its input; an interrupt makes it close its socket and exit.
-  void interrupt() {
+  // It does not always end at the end of its input, and an interrupt alone may leave it
+  // blocked reading that input: both together make it close its socket and exit.
+  void finish() {
+    closeInput();
     if (pid_ > 0) kill(pid_, SIGINT);
   }
   // True once the process has ended within the time given.
@@ -113,7 +114,7 @@ TEST(LiveTransmitTest, IndependentCallerIsRecordedByteForByte) {
   ASSERT_TRUE(waitFor([&] { return ingest.stats().connections[0].bytes >= sent.size(); }))
       << "received " << ingest.stats().connections[0].bytes << " of " << sent.size();
   EXPECT_TRUE(ingest.stats().connections[0].open);
-  sender.interrupt();
+  sender.finish();
   EXPECT_TRUE(sender.wait(std::chrono::seconds(5)));
   EXPECT_TRUE(waitFor([&] { return !ingest.stats().connections[0].open; }));
 
@@ -135,7 +136,7 @@ TEST(LiveTransmitTest, IndependentCallerWithUnknownIdentityIsRejected) {
   EXPECT_TRUE(waitFor([&] { return ingest.stats().rejected >= 1; }))
       << "its log:\n" << logOf(dir.path);
   sender.write(test::randomBytes(1316, 1));
-  sender.interrupt();
+  sender.finish();
   EXPECT_TRUE(sender.wait(std::chrono::seconds(5)));
   EXPECT_TRUE(ingest.stats().connections.empty());
   EXPECT_FALSE(std::filesystem::exists(dir.path / "rec" / "1.ts"));

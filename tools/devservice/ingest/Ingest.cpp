@@ -127,7 +127,11 @@ void Ingest::State::run() {
     try {
       for (int i = 0; i < std::min(ready, int(events.size())); ++i) {
         if (events[i].fd == listener.get().id) {
-          acceptOne();
+          // A broken listener would be reported again at once, for ever.
+          if ((events[i].events & SRT_EPOLL_ERR) != 0)
+            srt_epoll_remove_usock(epoll.get().id, listener.get().id);
+          else
+            acceptOne();
         } else if (auto it = live.find(events[i].fd); it != live.end()) {
           receive(it, events[i].events);
         }

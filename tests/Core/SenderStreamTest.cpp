@@ -1,0 +1,258 @@
+// The worker end to end: the development service's account API and SRT ingest,
+// the real token store (a private keyring), encoder, muxer and connection, and
+// libavformat reading back what the ingest recorded.
+#include "Core/Sender.h"
+#include "Core/TokenStore.h"
+#include "Transport/MetadataSei.h"
+
+#include "DevService.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kToken = "ofx_sender_test_token";
+
+Frame pattern(int width, int height, int n) {
+  Frame frame;
+  frame.width = width;
+  frame.height = height;
+  frame.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      std::uint16_t* p = &frame.pixels[(static_cast<std::size_t>(y) * width + x) * 3];
+      p[0] = static_cast<std::uint16_t>((x + n * 4) * 97);
+      p[1] = static_cast<std::uint16_t>((y + n * 2) * 211);
+      p[2] = static_cast<std::uint16_t>(((x ^ y) + n) * 59);
+    }
+  return frame;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return condition();
+}
+
+struct Packet {
+  std::int64_t pts = 0;
+  bool key = false;
+  std::vector<std::uint8_t> data;
+};
+
+std::vector<Packet> readBack(const std::filesystem::path& file) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return {};
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> context(raw, [](AVFormatContext* c) {
+    avformat_close_input(&c);
+  });
+  std::vector<Packet> packets;
+  AVPacket* packet = av_packet_alloc();
+  while (av_read_frame(context.get(), packet) >= 0) {
+    packets.push_back({packet->pts, (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                       std::vector<std::uint8_t>(packet->data, packet->data + packet->size)});
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  return packets;
+}
+
+bool contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+class SenderStream : public ::testing::Test {
+protected:
+  void start(std::vector<std::string> options = {}) {
+    options.insert(options.end(), {"--token", kToken});
+    service_ = std::make_unique<test::DevService>(options);
+    saveToken(service_->origin(), kToken);
+    settings_.apiBase = service_->origin();
+    settings_.viewerId = "dev-main";
+    settings_.bitrateKbps = 2000;
+    settings_.metadata = R"({"show":"sender test"})";
+  }
+
+  // Feeds pictures at the settings' rate until the worker reports the condition.
+  bool play(Sender& sender, int width, int height, const std::function<bool(const Sender::Stats&)>& done,
+            std::chrono::milliseconds limit = 15000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    const auto step = std::chrono::microseconds(static_cast<std::int64_t>(1e6 / settings_.fps));
+    auto next = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < end) {
+      sender.submit(pattern(width, height, frames_++));
+      if (done(sender.stats())) return true;
+      next += step;
+      std::this_thread::sleep_until(next);
+    }
+    return false;
+  }
+
+  std::unique_ptr<test::DevService> service_;
+  Settings settings_;
+  int frames_ = 0;
+};
+
+TEST_F(SenderStream, SendsAPacedStreamWithTheMetadataInFrontOfEveryKeyframe) {
+  start();
+  {
+    Sender sender;
+    sender.configure(settings_, true);
+    ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 60; }))
+        << sender.stats().status;
+    EXPECT_EQ(sender.stats().status, "Sending SRT / libx264");
+    EXPECT_EQ(sender.stats().reconnectAttempts, 0u);
+    // Let the last latency window reach the listener before closing.
+    std::this_thread::sleep_for(300ms);
+  }
+  const auto stats = service_->ingestStats();
+  ASSERT_EQ(stats.connections.size(), 1u);
+  const auto& connection = stats.connections[0];
+  EXPECT_GT(connection.bytes, 0u);
+  EXPECT_EQ(connection.bytes % 188, 0u);
+  EXPECT_GE(connection.fullMessages + 60, connection.messages) << "bursts are cut into 1316-byte messages";
+
+  const auto packets = readBack(connection.file);
+  ASSERT_GE(packets.size(), 55u);
+  const auto sei = metadataSEI(settings_, false);
+  int keyframes = 0;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    if (i > 0) EXPECT_EQ(packets[i].pts - packets[i - 1].pts, 3600) << "picture " << i;
+    EXPECT_EQ(contains(packets[i].data, sei), packets[i].key) << "picture " << i;
+    keyframes += packets[i].key;
+  }
+  EXPECT_TRUE(packets.front().key);
+  EXPECT_GE(keyframes, 2);  // one a second at 25 fps
+}
+
+TEST_F(SenderStream, NtscRateStepsByRoundedTicks) {
+  start();
+  settings_.fps = 29.97;
+  {
+    Sender sender;
+    sender.configure(settings_, true);
+    ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 40; }))
+        << sender.stats().status;
+    std::this_thread::sleep_for(300ms);
+  }
+  const auto packets = readBack(service_->ingestStats().connections.at(0).file);
+  ASSERT_GE(packets.size(), 35u);
+  for (std::size_t i = 1; i < packets.size(); ++i) {
+    const auto step = packets[i].pts - packets[i - 1].pts;
+    EXPECT_TRUE(step == 3003 || step == 3004) << "picture " << i << " step " << step;
+  }
+}
+
+TEST_F(SenderStream, SetupFailuresBecomeTheStatus) {
+  start({"--max-bitrate", "6000000", "--max-width", "640", "--max-height", "360"});
+  Sender sender;
+  const auto attempt = [&](int width, int height) {
+    const auto before = sender.stats().reconnectAttempts;
+    EXPECT_TRUE(play(sender, width, height, [&](const Sender::Stats& s) { return s.reconnectAttempts > before; },
+                     5000ms));
+    return sender.stats().status;
+  };
+  settings_.bitrateKbps = 8000;
+  sender.configure(settings_, true);
+  EXPECT_EQ(attempt(320, 180), "Selected bitrate exceeds this stream's account limit");
+  settings_.bitrateKbps = 6000;
+  sender.configure(settings_, true);
+  EXPECT_EQ(attempt(642, 360), "Source resolution exceeds this stream's account limit");
+  EXPECT_EQ(attempt(320, 362), "Source resolution exceeds this stream's account limit");
+  EXPECT_EQ(attempt(319, 180), "Streaming needs even image dimensions");
+  // Limits are inclusive.
+  EXPECT_TRUE(play(sender, 640, 360, [](const Sender::Stats& s) { return s.encodedFrames > 0; }))
+      << sender.stats().status;
+
+  forgetToken(service_->origin());
+  settings_.bitrateKbps = 4000;
+  sender.configure(settings_, true);
+  EXPECT_EQ(attempt(320, 180), "Sign in to veltrane first");
+}
+
+TEST_F(SenderStream, AccountServiceFailuresAreRetried) {
+  start({"--fail", "/api/accounts/streams/dev-main=500"});
+  Sender sender;
+  sender.configure(settings_, true);
+  ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.reconnectAttempts >= 2; }, 8000ms));
+  EXPECT_EQ(sender.stats().status, "veltrane API returned HTTP 500");
+  EXPECT_EQ(sender.stats().encodedFrames, 0u);
+}
+
+TEST_F(SenderStream, ANewPictureSizeStartsANewSessionWithoutAReconnect) {
+  start();
+  Sender sender;
+  sender.configure(settings_, true);
+  ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 10; }))
+      << sender.stats().status;
+  const auto before = sender.stats().encodedFrames;
+  ASSERT_TRUE(play(sender, 160, 90, [&](const Sender::Stats& s) { return s.encodedFrames >= before + 10; }));
+  EXPECT_EQ(sender.stats().reconnectAttempts, 0u);
+  EXPECT_TRUE(waitFor([&] { return service_->ingestStats().connections.size() == 2; }, 3000ms));
+}
+
+TEST_F(SenderStream, ComesBackAfterTheIngestWentAway) {
+  start();
+  const int apiPort = service_->port();
+  const int ingestPort = service_->ingestPort();
+  Sender sender;
+  sender.configure(settings_, true);
+  ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 10; }))
+      << sender.stats().status;
+
+  service_->stop();
+  ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.reconnectAttempts >= 1; }, 10000ms))
+      << sender.stats().status;
+  EXPECT_NE(sender.stats().status.rfind("Sending SRT", 0), 0u);
+
+  service_.reset();
+  service_ = std::make_unique<test::DevService>(std::vector<std::string>{
+      "--token", kToken, "--port", std::to_string(apiPort), "--ingest-port", std::to_string(ingestPort)});
+  const auto before = sender.stats().encodedFrames;
+  ASSERT_TRUE(play(sender, 320, 180, [&](const Sender::Stats& s) { return s.encodedFrames >= before + 10; },
+                   15000ms))
+      << sender.stats().status;
+  EXPECT_EQ(sender.stats().status, "Sending SRT / libx264");
+}
+
+TEST_F(SenderStream, CountsReplacedPicturesAndStopsPromptly) {
+  start();
+  auto sender = std::make_unique<Sender>();
+  sender->configure(settings_, true);
+  ASSERT_TRUE(play(*sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
+      << sender->stats().status;
+  // A host rendering four times faster than the stream: most pictures are replaced unsent.
+  const auto before = sender->stats();
+  for (int i = 0; i < 40; ++i) {
+    sender->submit(pattern(320, 180, frames_++));
+    std::this_thread::sleep_for(10ms);
+  }
+  const auto after = sender->stats();
+  EXPECT_EQ(after.hostFrames - before.hostFrames, 40u);
+  EXPECT_GE(after.queueReplacements - before.queueReplacements, 20u);
+  EXPECT_LE(after.encodedFrames - before.encodedFrames, 20u);
+
+  sender->configure(settings_, false);
+  EXPECT_EQ(sender->stats().status, "Stopped");
+  const auto start = std::chrono::steady_clock::now();
+  sender.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+}  // namespace
+}  // namespace vl

@@ -1,0 +1,316 @@
+#include "Core/YCbCr.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vl {
+namespace {
+
+// The conversion rule written out plainly, one pixel and one block at a time.
+struct Codes {
+  int width = 0, height = 0;
+  std::vector<int> y, cb, cr;
+};
+
+int roundHalfAway(double v) { return static_cast<int>(v < 0 ? -std::floor(-v + 0.5) : std::floor(v + 0.5)); }
+
+Codes reference(const Frame& frame, bool rec2020, bool tenBit) {
+  const double kr = rec2020 ? 0.2627 : 0.2126, kb = rec2020 ? 0.0593 : 0.0722, kg = 1 - kr - kb;
+  const double s = tenBit ? 4 : 1;
+  Codes codes{frame.width, frame.height, std::vector<int>(frame.width * frame.height),
+              std::vector<int>(frame.width * frame.height / 4), std::vector<int>(frame.width * frame.height / 4)};
+  for (int y = 0; y < frame.height; y += 2) {
+    for (int x = 0; x < frame.width; x += 2) {
+      double sumCb = 0, sumCr = 0;
+      const int px[4][2] = {{x, y}, {x + 1, y}, {x, y + 1}, {x + 1, y + 1}};
+      for (const auto& p : px) {
+        const std::size_t i = (static_cast<std::size_t>(p[1]) * frame.width + p[0]) * 3;
+        const double r = frame.pixels[i] / 65535.0, g = frame.pixels[i + 1] / 65535.0,
+                     b = frame.pixels[i + 2] / 65535.0;
+        const double luma = kg * g + kr * r + kb * b;
+        int code = roundHalfAway((luma * 219 + 16) * s);
+        code = std::max(code, static_cast<int>(16 * s));
+        code = std::min(code, static_cast<int>(235 * s));
+        codes.y[p[1] * frame.width + p[0]] = code;
+        sumCb += (b - luma) / (2 * (1 - kb));
+        sumCr += (r - luma) / (2 * (1 - kr));
+      }
+      const auto chroma = [&](double sum) {
+        const int code = roundHalfAway((sum * 224 * 0.25 + 128) * s);
+        return std::min(std::max(code, static_cast<int>(16 * s)), static_cast<int>(240 * s));
+      };
+      codes.cb[y / 2 * (frame.width / 2) + x / 2] = chroma(sumCb);
+      codes.cr[y / 2 * (frame.width / 2) + x / 2] = chroma(sumCr);
+    }
+  }
+  return codes;
+}
+
+// Destination planes with padded rows, read back as codes.
+struct Destination {
+  PlaneLayout layout;
+  int width, height;
+  std::vector<std::uint8_t> bytes[3];
+  Planes planes;
+
+  Destination(PlaneLayout l, int w, int h) : layout(l), width(w), height(h) {
+    const int sample = isTenBit(l) ? 2 : 1;
+    const bool interleaved = l == PlaneLayout::nv12 || l == PlaneLayout::p010;
+    const std::ptrdiff_t strides[3] = {w * sample + 6, (interleaved ? w : w / 2) * sample + 10,
+                                       interleaved ? 0 : w / 2 * sample + 4};
+    const int rows[3] = {h, h / 2, interleaved ? 0 : h / 2};
+    for (int p = 0; p < 3; ++p) {
+      bytes[p].assign(strides[p] * rows[p], 0xA5);
+      planes.data[p] = rows[p] ? bytes[p].data() : nullptr;
+      planes.bytesPerRow[p] = strides[p];
+    }
+  }
+
+  int word(int plane, int x, int y) const {
+    const std::uint8_t* row = bytes[plane].data() + y * planes.bytesPerRow[plane];
+    if (!isTenBit(layout)) return row[x];
+    std::uint16_t v;
+    std::memcpy(&v, row + 2 * x, 2);
+    return v;
+  }
+  int code(int plane, int x, int y) const {
+    const int v = word(plane, x, y);
+    return layout == PlaneLayout::p010 ? v >> 6 : v;
+  }
+  int y(int x, int row) const { return code(0, x, row); }
+  int cb(int x, int row) const {
+    return layout == PlaneLayout::nv12 || layout == PlaneLayout::p010 ? code(1, 2 * x, row) : code(1, x, row);
+  }
+  int cr(int x, int row) const {
+    return layout == PlaneLayout::nv12 || layout == PlaneLayout::p010 ? code(1, 2 * x + 1, row) : code(2, x, row);
+  }
+};
+
+constexpr PlaneLayout kLayouts[] = {PlaneLayout::nv12, PlaneLayout::p010, PlaneLayout::yuv420p,
+                                    PlaneLayout::yuv420p10};
+
+Frame makeFrame(int width, int height, const std::vector<std::uint16_t>& rgb) {
+  Frame frame;
+  frame.width = width;
+  frame.height = height;
+  frame.pixels.assign(rgb.begin(), rgb.end());
+  return frame;
+}
+
+// Compares every sample and reports the first few differences.
+void expectMatchesRule(const Frame& frame, Matrix matrix, PlaneLayout layout) {
+  const Codes want = reference(frame, matrix == Matrix::rec2020, isTenBit(layout));
+  Destination got(layout, frame.width, frame.height);
+  convertToYCbCr(frame, matrix, layout, got.planes);
+  int reported = 0;
+  for (int y = 0; y < frame.height && reported < 5; ++y)
+    for (int x = 0; x < frame.width && reported < 5; ++x)
+      if (got.y(x, y) != want.y[y * frame.width + x]) {
+        ADD_FAILURE() << "Y' at " << x << "," << y << ": " << got.y(x, y) << " vs " << want.y[y * frame.width + x];
+        ++reported;
+      }
+  for (int y = 0; y < frame.height / 2 && reported < 5; ++y)
+    for (int x = 0; x < frame.width / 2 && reported < 5; ++x) {
+      const int i = y * frame.width / 2 + x;
+      if (got.cb(x, y) != want.cb[i] || got.cr(x, y) != want.cr[i]) {
+        ADD_FAILURE() << "chroma at " << x << "," << y << ": " << got.cb(x, y) << "," << got.cr(x, y) << " vs "
+                      << want.cb[i] << "," << want.cr[i];
+        ++reported;
+      }
+    }
+}
+
+TEST(YCbCr, WorkedValues) {
+  const Frame white = makeFrame(2, 2, std::vector<std::uint16_t>(12, 65535));
+  const Frame black = makeFrame(2, 2, std::vector<std::uint16_t>(12, 0));
+  for (Matrix m : {Matrix::rec709, Matrix::rec2020}) {
+    Destination nv12(PlaneLayout::nv12, 2, 2), p010(PlaneLayout::p010, 2, 2);
+    convertToYCbCr(white, m, PlaneLayout::nv12, nv12.planes);
+    convertToYCbCr(white, m, PlaneLayout::p010, p010.planes);
+    EXPECT_EQ(nv12.y(1, 1), 235);
+    EXPECT_EQ(nv12.cb(0, 0), 128);
+    EXPECT_EQ(nv12.cr(0, 0), 128);
+    EXPECT_EQ(p010.word(0, 1, 0), 60160);
+    EXPECT_EQ(p010.word(1, 0, 0), 32768);
+    EXPECT_EQ(p010.word(1, 1, 0), 32768);
+    convertToYCbCr(black, m, PlaneLayout::nv12, nv12.planes);
+    EXPECT_EQ(nv12.y(0, 0), 16);
+    EXPECT_EQ(nv12.cb(0, 0), 128);
+  }
+  Destination planar(PlaneLayout::yuv420p10, 2, 2);
+  convertToYCbCr(black, Matrix::rec2020, PlaneLayout::yuv420p10, planar.planes);
+  EXPECT_EQ(planar.word(0, 0, 1), 64);
+  EXPECT_EQ(planar.word(1, 0, 0), 512);
+  EXPECT_EQ(planar.word(2, 0, 0), 512);
+
+  const Frame red = makeFrame(2, 2, {65535, 0, 0, 65535, 0, 0, 65535, 0, 0, 65535, 0, 0});
+  Destination nv12(PlaneLayout::nv12, 2, 2);
+  convertToYCbCr(red, Matrix::rec709, PlaneLayout::nv12, nv12.planes);
+  EXPECT_EQ(nv12.y(0, 0), 63);
+  EXPECT_EQ(nv12.y(1, 1), 63);
+  EXPECT_EQ(nv12.cb(0, 0), 102);
+  EXPECT_EQ(nv12.cr(0, 0), 240);
+}
+
+TEST(YCbCr, BlockAveragesItsFourPixelsOnly) {
+  // Left block white and black in a checker, right block pure blue: no bleeding across.
+  const Frame frame = makeFrame(4, 2, {65535, 65535, 65535, 0, 0, 0, 0, 0, 65535, 0, 0, 65535,
+                                       0, 0, 0, 65535, 65535, 65535, 0, 0, 65535, 0, 0, 65535});
+  Destination d(PlaneLayout::yuv420p, 4, 2);
+  convertToYCbCr(frame, Matrix::rec709, PlaneLayout::yuv420p, d.planes);
+  EXPECT_EQ(d.y(0, 0), 235);
+  EXPECT_EQ(d.y(1, 0), 16);
+  EXPECT_EQ(d.cb(0, 0), 128);
+  EXPECT_EQ(d.cr(0, 0), 128);
+  EXPECT_EQ(d.cb(1, 0), 240);  // (1 - Kb) / (2 (1 - Kb)) = 0.5 of full scale
+  EXPECT_EQ(d.y(2, 1), roundHalfAway(0.0722 * 219 + 16));
+}
+
+TEST(YCbCr, RowPaddingIsLeftAlone) {
+  const Frame frame = makeFrame(2, 2, std::vector<std::uint16_t>(12, 40000));
+  for (PlaneLayout layout : kLayouts) {
+    Destination d(layout, 2, 2);
+    convertToYCbCr(frame, Matrix::rec709, layout, d.planes);
+    const int sample = isTenBit(layout) ? 2 : 1;
+    EXPECT_EQ(d.bytes[0][2 * sample], 0xA5);
+    EXPECT_EQ(d.bytes[0].back(), 0xA5);
+    EXPECT_EQ(d.bytes[1].back(), 0xA5);
+  }
+}
+
+TEST(YCbCr, RandomPicturesMatchTheRuleExactly) {
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> any(0, 65535);
+  const int width = 256, height = 128;
+  for (int round = 0; round < 8; ++round) {
+    std::vector<std::uint16_t> rgb(width * height * 3);
+    for (auto& v : rgb) v = static_cast<std::uint16_t>(any(random));
+    const Frame frame = makeFrame(width, height, rgb);
+    for (PlaneLayout layout : kLayouts)
+      for (Matrix m : {Matrix::rec709, Matrix::rec2020}) expectMatchesRule(frame, m, layout);
+  }
+}
+
+TEST(YCbCr, EveryValueOfEachChannelMatchesTheRule) {
+  // 65536 pixels per channel sweep, the other two channels held at several levels.
+  std::mt19937 random(11);
+  for (int channel = 0; channel < 3; ++channel)
+    for (std::uint16_t other : {0, 1, 32767, 32768, 65534, 65535}) {
+      std::vector<std::uint16_t> rgb(65536 * 3, other);
+      for (int v = 0; v < 65536; ++v) rgb[v * 3 + channel] = static_cast<std::uint16_t>(v);
+      const Frame frame = makeFrame(512, 128, rgb);
+      for (PlaneLayout layout : {PlaneLayout::nv12, PlaneLayout::yuv420p10})
+        for (Matrix m : {Matrix::rec709, Matrix::rec2020}) expectMatchesRule(frame, m, layout);
+    }
+  // Grey ramps: all four pixels of a block equal, every grey level.
+  std::vector<std::uint16_t> rgb;
+  for (int v = 0; v < 65536; ++v)
+    for (int k = 0; k < 3; ++k) rgb.push_back(static_cast<std::uint16_t>(v));
+  const Frame ramp = makeFrame(256, 256, rgb);
+  for (PlaneLayout layout : kLayouts) expectMatchesRule(ramp, Matrix::rec709, layout);
+}
+
+// Pixels whose exact luma lies on a half, found with integer arithmetic on the
+// decimal constants; there the double-precision rule decides the rounding.
+__extension__ using Wide = __int128;
+
+std::int64_t inverseModulo(std::int64_t a, std::int64_t m) {
+  std::int64_t t = 0, next = 1, r = m, nextR = a % m;
+  while (nextR != 0) {
+    const std::int64_t q = r / nextR;
+    t = std::exchange(next, t - q * next);
+    r = std::exchange(nextR, r - q * nextR);
+  }
+  return t < 0 ? t + m : t;
+}
+
+std::vector<std::uint16_t> exactLumaTies(bool rec2020, int scale, int wanted) {
+  const std::int64_t kr = rec2020 ? 2627 : 2126, kb = rec2020 ? 593 : 722, kg = 10000 - kr - kb;
+  const std::int64_t denominator = 65535LL * 10000;
+  // Solve 219 s (kr R + kg G + kb B) = D / 2 (mod D) for B, given R and G.
+  const std::int64_t step = 219 * scale * kb;
+  const std::int64_t common = std::gcd(step, denominator), modulus = denominator / common;
+  const std::int64_t inverse = inverseModulo(step / common % modulus, modulus);
+  std::vector<std::uint16_t> found;
+  std::mt19937 random(3);
+  std::uniform_int_distribution<int> any(0, 65535);
+  for (int tries = 0; tries < 2000000 && static_cast<int>(found.size()) < wanted * 3; ++tries) {
+    const std::int64_t r = any(random), g = any(random);
+    const std::int64_t base = 219 * scale * (kr * r + kg * g) % denominator;
+    const std::int64_t need = ((denominator / 2 - base) % denominator + denominator) % denominator;
+    if (need % common != 0) continue;
+    const std::int64_t b = static_cast<std::int64_t>(static_cast<Wide>(need / common) * inverse % modulus);
+    if (b > 65535) continue;
+    EXPECT_EQ(219 * scale * (kr * r + kg * g + kb * b) % denominator * 2, denominator);
+    found.insert(found.end(), {static_cast<std::uint16_t>(r), static_cast<std::uint16_t>(g),
+                               static_cast<std::uint16_t>(b)});
+  }
+  return found;
+}
+
+TEST(YCbCr, RoundingTiesFollowTheRule) {
+  std::mt19937 random(5);
+  std::uniform_int_distribution<int> any(0, 65535);
+  for (bool rec2020 : {false, true})
+    for (int scale : {1, 4}) {
+      std::vector<std::uint16_t> ties = exactLumaTies(rec2020, scale, 8);
+      ASSERT_GE(ties.size(), 3u * 4);
+      // Near ties too: random pixels whose rule value is within 1e-4 of a half.
+      const double kr = rec2020 ? 0.2627 : 0.2126, kb = rec2020 ? 0.0593 : 0.0722, kg = 1 - kr - kb;
+      while (ties.size() < 3u * 1024) {
+        const std::uint16_t r = any(random), g = any(random), b = any(random);
+        const double v = ((kg * (g / 65535.0) + kr * (r / 65535.0) + kb * (b / 65535.0)) * 219 + 16) * scale;
+        if (std::abs(v - std::floor(v) - 0.5) < 1e-4) ties.insert(ties.end(), {r, g, b});
+      }
+      ties.resize(3u * 1024);
+      const Frame frame = makeFrame(32, 32, ties);
+      const Matrix m = rec2020 ? Matrix::rec2020 : Matrix::rec709;
+      for (PlaneLayout layout : kLayouts)
+        if (isTenBit(layout) == (scale == 4)) expectMatchesRule(frame, m, layout);
+    }
+}
+
+TEST(YCbCr, NearlyNeutralBlocksHitChromaTies) {
+  // Blocks of four nearly equal greys put the chroma sums right next to 128.
+  std::mt19937 random(9);
+  std::uniform_int_distribution<int> any(0, 65535), jitter(-3, 3);
+  std::vector<std::uint16_t> rgb(64 * 64 * 3);
+  for (std::size_t i = 0; i < rgb.size(); i += 3) {
+    const int grey = any(random);
+    for (int k = 0; k < 3; ++k) rgb[i + k] = static_cast<std::uint16_t>(std::clamp(grey + jitter(random), 0, 65535));
+  }
+  const Frame frame = makeFrame(64, 64, rgb);
+  for (PlaneLayout layout : kLayouts)
+    for (Matrix m : {Matrix::rec709, Matrix::rec2020}) expectMatchesRule(frame, m, layout);
+}
+
+TEST(YCbCr, RejectsFramesItCannotCover) {
+  Destination d(PlaneLayout::nv12, 4, 4);
+  const auto failure = [&](const Frame& f) {
+    try {
+      convertToYCbCr(f, Matrix::rec709, PlaneLayout::nv12, d.planes);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(failure(makeFrame(3, 2, std::vector<std::uint16_t>(18))), "The picture size must be even.");
+  EXPECT_EQ(failure(makeFrame(2, 3, std::vector<std::uint16_t>(18))), "The picture size must be even.");
+  EXPECT_EQ(failure(makeFrame(0, 0, {})), "The picture size must be even.");
+  EXPECT_EQ(failure(makeFrame(4, 4, std::vector<std::uint16_t>(47))), "The frame holds fewer samples than its size.");
+  EXPECT_EQ(matrixFor(0), Matrix::rec709);
+  EXPECT_EQ(matrixFor(1), Matrix::rec2020);
+  EXPECT_EQ(matrixFor(2), Matrix::rec2020);
+}
+
+}  // namespace
+}  // namespace vl

@@ -1,0 +1,339 @@
+// The encoders as the worker uses them, checked by decoding what they produce with libavcodec.
+#include "Linux/AvEncoder.h"
+
+#include "Core/YCbCr.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vl {
+namespace {
+
+struct Unit {
+  std::vector<std::uint8_t> bytes;
+  bool keyframe;
+  std::int64_t pts;
+};
+
+// NAL units with their types, insisting that every start code is the four-byte one.
+struct Nal {
+  int type;
+  std::size_t offset;
+};
+
+std::vector<Nal> nalUnits(const std::vector<std::uint8_t>& au, bool hevc) {
+  std::vector<Nal> nals;
+  EXPECT_GE(au.size(), 5u);
+  EXPECT_TRUE(au.size() >= 4 && au[0] == 0 && au[1] == 0 && au[2] == 0 && au[3] == 1) << "no leading start code";
+  for (std::size_t i = 0; i + 3 < au.size(); ++i) {
+    if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
+      EXPECT_TRUE(i > 0 && au[i - 1] == 0) << "three-byte start code at " << i;
+      const std::uint8_t header = au[i + 3];
+      nals.push_back({hevc ? (header >> 1) & 0x3F : header & 0x1F, i + 3});
+      i += 2;
+    }
+  }
+  return nals;
+}
+
+struct ContextDeleter {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+// A real decoder, fed one access unit at a time; it must hand back one picture for each.
+class Decoder {
+public:
+  explicit Decoder(bool hevc) {
+    const AVCodec* codec = avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    context.reset(avcodec_alloc_context3(codec));
+    context->thread_count = 1;
+    context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    if (avcodec_open2(context.get(), codec, nullptr) != 0) throw std::runtime_error("decoder");
+    packet.reset(av_packet_alloc());
+    frame.reset(av_frame_alloc());
+  }
+  // The decoded picture of this access unit, or null.
+  AVFrame* decode(std::vector<std::uint8_t> au, std::int64_t pts) {
+    av_frame_unref(frame.get());
+    au.resize(au.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    packet->data = au.data();
+    packet->size = static_cast<int>(au.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    packet->pts = pts;
+    if (avcodec_send_packet(context.get(), packet.get()) != 0) return nullptr;
+    if (avcodec_receive_frame(context.get(), frame.get()) != 0) return nullptr;
+    return frame.get();
+  }
+  std::unique_ptr<AVCodecContext, ContextDeleter> context;
+  std::unique_ptr<AVPacket, PacketDeleter> packet;
+  std::unique_ptr<AVFrame, FrameDeleter> frame;
+};
+
+Frame flat(int width, int height, std::uint16_t r, std::uint16_t g, std::uint16_t b) {
+  Frame frame;
+  frame.width = width;
+  frame.height = height;
+  frame.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+  for (std::size_t i = 0; i < frame.pixels.size(); i += 3) {
+    frame.pixels[i] = r;
+    frame.pixels[i + 1] = g;
+    frame.pixels[i + 2] = b;
+  }
+  return frame;
+}
+
+// Hard to code: fresh noise in a band that moves down, scrolling noise elsewhere.
+Frame hardPattern(int width, int height, int index, std::mt19937& random) {
+  static std::vector<std::uint16_t> texture;
+  if (texture.size() != static_cast<std::size_t>(width) * height * 6) {
+    texture.resize(static_cast<std::size_t>(width) * height * 6);
+    std::mt19937 seed(1);
+    for (auto& v : texture) v = static_cast<std::uint16_t>(seed());
+  }
+  Frame frame;
+  frame.width = width;
+  frame.height = height;
+  frame.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+  const int band = height / 4, bandTop = index * 7 % height;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      std::uint16_t* p = &frame.pixels[(static_cast<std::size_t>(y) * width + x) * 3];
+      const bool fresh = (y - bandTop + height) % height < band;
+      for (int c = 0; c < 3; ++c)
+        p[c] = fresh ? static_cast<std::uint16_t>(random())
+                     : texture[((static_cast<std::size_t>(y) * width * 2) + ((x + index * 5) % (width * 2))) * 3 % texture.size() + c];
+    }
+  return frame;
+}
+
+Settings settingsFor(bool hevc, int color, int bitrateKbps = 2000, double fps = 25, double keyframeSeconds = 1.0) {
+  Settings s;
+  s.hevc = hevc;
+  s.color = color;
+  s.bitrateKbps = bitrateKbps;
+  s.fps = fps;
+  s.keyframeSeconds = keyframeSeconds;
+  return s;
+}
+
+std::int64_t ptsOf(int n, double fps) { return std::llround(n * 90000.0 / fps); }
+
+std::string failure(auto f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+int sample(const AVFrame* f, int plane, int x, int y) {
+  const std::uint8_t* row = f->data[plane] + static_cast<std::ptrdiff_t>(y) * f->linesize[plane];
+  if (f->format == AV_PIX_FMT_YUV420P) return row[x];
+  return row[2 * x] | row[2 * x + 1] << 8;
+}
+
+// What a picture must be: the format per signal, one decoded picture per unit, in order,
+// parameter sets leading keyframes, none of the encoders' own SEI or delimiters.
+void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const std::vector<Unit>& units,
+                 const Settings& settings) {
+  ASSERT_EQ(units.size(), frames.size()) << "one access unit per picture";
+  Decoder decoder(hevc);
+  const int keyint = keyframeInterval(settings.fps, settings.keyframeSeconds);
+  int sinceKey = 0;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    SCOPED_TRACE("picture " + std::to_string(i));
+    EXPECT_EQ(units[i].pts, ptsOf(static_cast<int>(i), settings.fps));
+    const std::vector<Nal> nals = nalUnits(units[i].bytes, hevc);
+    ASSERT_FALSE(nals.empty());
+    bool randomAccess = false;
+    for (const Nal& n : nals) {
+      EXPECT_NE(n.type, hevc ? 35 : 9) << "access unit delimiter";
+      EXPECT_NE(n.type, hevc ? 39 : 6) << "SEI";
+      if (hevc) {
+        EXPECT_NE(n.type, 40) << "suffix SEI";
+      }
+      randomAccess |= hevc ? n.type >= 16 && n.type <= 21 : n.type == 5;
+    }
+    EXPECT_EQ(units[i].keyframe, randomAccess);
+    if (i == 0) {
+      EXPECT_TRUE(units[i].keyframe);
+    }
+    if (units[i].keyframe) {
+      const std::vector<int> sets = hevc ? std::vector<int>{32, 33, 34} : std::vector<int>{7, 8};
+      ASSERT_GT(nals.size(), sets.size());
+      for (std::size_t k = 0; k < sets.size(); ++k) EXPECT_EQ(nals[k].type, sets[k]);
+      sinceKey = 0;
+    } else {
+      EXPECT_LE(++sinceKey, keyint - 1) << "keyframes too far apart";
+      EXPECT_LT(nals[0].type, hevc ? 32 : 6) << "a picture's own data first";
+    }
+
+    const AVFrame* picture = decoder.decode(units[i].bytes, units[i].pts);
+    ASSERT_NE(picture, nullptr) << "the decoder held the picture back or failed";
+    EXPECT_EQ(picture->pts, units[i].pts);
+    EXPECT_EQ(picture->width, frames[i].width);
+    EXPECT_EQ(picture->height, frames[i].height);
+    EXPECT_EQ(picture->format, hevc ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(picture->color_range, AVCOL_RANGE_MPEG);
+    EXPECT_EQ(picture->color_primaries, color == 0 ? AVCOL_PRI_BT709 : AVCOL_PRI_BT2020);
+    EXPECT_EQ(picture->color_trc,
+              color == 0 ? AVCOL_TRC_BT709 : color == 1 ? AVCOL_TRC_SMPTE2084 : AVCOL_TRC_ARIB_STD_B67);
+    EXPECT_EQ(picture->colorspace, color == 0 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT2020_NCL);
+    EXPECT_EQ(decoder.context->profile, hevc ? FF_PROFILE_HEVC_MAIN_10 : FF_PROFILE_H264_HIGH);
+
+    // Flat pictures come back as the conversion's codes, which also proves the order.
+    const bool tenBit = hevc;
+    Frame one = flat(2, 2, frames[i].pixels[0], frames[i].pixels[1], frames[i].pixels[2]);
+    std::vector<std::uint8_t> y(8), cb(8), cr(8);
+    Planes planes;
+    planes.data[0] = y.data();
+    planes.data[1] = cb.data();
+    planes.data[2] = cr.data();
+    planes.bytesPerRow[0] = 4;
+    planes.bytesPerRow[1] = planes.bytesPerRow[2] = 4;
+    convertToYCbCr(one, matrixFor(color), tenBit ? PlaneLayout::yuv420p10 : PlaneLayout::yuv420p, planes);
+    const auto code = [&](const std::vector<std::uint8_t>& v) { return tenBit ? v[0] | v[1] << 8 : v[0]; };
+    const int tolerance = tenBit ? 8 : 2;
+    EXPECT_NEAR(sample(picture, 0, frames[i].width / 2, frames[i].height / 2), code(y), tolerance);
+    EXPECT_NEAR(sample(picture, 1, frames[i].width / 4, frames[i].height / 4), code(cb), tolerance);
+    EXPECT_NEAR(sample(picture, 2, frames[i].width / 4, frames[i].height / 4), code(cr), tolerance);
+  }
+}
+
+std::vector<Unit> encodeAll(const std::string& codec, const Settings& settings, const std::vector<Frame>& frames) {
+  std::vector<Unit> units;
+  auto encoder = makeAvEncoder(codec, frames[0].width, frames[0].height, settings,
+                               [&](const std::vector<std::uint8_t>& au, bool key, std::int64_t pts) {
+                                 units.push_back({au, key, pts});
+                               });
+  EXPECT_EQ(encoder->name(), codec);
+  for (std::size_t n = 0; n < frames.size(); ++n) {
+    const std::size_t before = units.size();
+    encoder->encode(frames[n], ptsOf(static_cast<int>(n), settings.fps));
+    EXPECT_EQ(units.size(), before + 1) << "picture " << n << " was not out when encode returned";
+  }
+  return units;
+}
+
+// Flat colours that change every picture: distinct codes in a known order.
+std::vector<Frame> flatSequence(int width, int height, int count) {
+  std::vector<Frame> frames;
+  for (int n = 0; n < count; ++n)
+    frames.push_back(flat(width, height, static_cast<std::uint16_t>(4000 + n * 2100 % 60000),
+                          static_cast<std::uint16_t>(60000 - n * 1700 % 55000),
+                          static_cast<std::uint16_t>(20000 + n * 3300 % 45000)));
+  return frames;
+}
+
+TEST(EncoderChoice, HardwareFirstThenSoftware) {
+  EXPECT_EQ(encoderNames(false), (std::vector<std::string>{"h264_nvenc", "libx264"}));
+  EXPECT_EQ(encoderNames(true), (std::vector<std::string>{"hevc_nvenc", "libx265"}));
+  for (bool hevc : {false, true}) {
+    const Settings settings = settingsFor(hevc, 0);
+    const std::string hardware = encoderNames(hevc)[0];
+    bool gpu = true;
+    try {
+      makeAvEncoder(hardware, 256, 144, settings, [](auto&&...) {});
+    } catch (const std::runtime_error& e) {
+      gpu = false;
+      EXPECT_EQ(std::string(e.what()).rfind("Hardware encoder unavailable (", 0), 0u) << e.what();
+    }
+    auto encoder = makeEncoder(256, 144, settings, [](auto&&...) {});
+    EXPECT_EQ(encoder->name(), gpu ? hardware : encoderNames(hevc)[1]);
+  }
+  EXPECT_EQ(failure([] { makeAvEncoder("no_such_encoder", 64, 64, Settings{}, [](auto&&...) {}); }),
+            "Hardware encoder unavailable (" + std::to_string(AVERROR_ENCODER_NOT_FOUND) + ")");
+}
+
+TEST(EncoderChoice, KeyframeInterval) {
+  EXPECT_EQ(keyframeInterval(25, 1.0), 25);
+  EXPECT_EQ(keyframeInterval(29.97, 2.0), 59);  // 60 pictures would be 2.002 s
+  EXPECT_EQ(keyframeInterval(30, 2.0), 60);
+  EXPECT_EQ(keyframeInterval(10, 0.3), 3);
+  EXPECT_EQ(keyframeInterval(1, 0.1), 1);
+  EXPECT_EQ(keyframeInterval(60, 0.1), 6);
+}
+
+TEST(X264, HighProfileRec709StreamDecodes) {
+  const Settings settings = settingsFor(false, 0, 1500, 25, 0.4);
+  const std::vector<Frame> frames = flatSequence(320, 180, 30);
+  checkStream(false, 0, frames, encodeAll("libx264", settings, frames), settings);
+}
+
+TEST(X265, Main10StreamDecodesForEverySignalFormat) {
+  for (int color : {0, 1, 2}) {
+    SCOPED_TRACE("color " + std::to_string(color));
+    const Settings settings = settingsFor(true, color, 1500, 30, 0.2);
+    const std::vector<Frame> frames = flatSequence(256, 144, 14);
+    checkStream(true, color, frames, encodeAll("libx265", settings, frames), settings);
+  }
+}
+
+TEST(X264, CallbackFailureReachesTheCaller) {
+  int calls = 0;
+  auto encoder = makeEncoder(128, 72, settingsFor(false, 0), [&](const std::vector<std::uint8_t>&, bool, std::int64_t) {
+    if (++calls == 2) throw std::runtime_error("Send failed.");
+  });
+  const Frame frame = flat(128, 72, 1000, 2000, 3000);
+  encoder->encode(frame, 0);
+  EXPECT_EQ(failure([&] { encoder->encode(frame, 3600); }), "Send failed.");
+  encoder->encode(frame, 7200);  // the next picture goes through again
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(failure([&] { encoder->encode(flat(130, 72, 0, 0, 0), 10800); }),
+            "The picture size differs from the encoder's.");
+  auto empty = makeEncoder(128, 72, settingsFor(false, 0), EncodedOutput{});
+  EXPECT_THROW(empty->encode(frame, 0), std::bad_function_call);
+}
+
+// Every run of fps consecutive pictures is one second of stream.
+void checkWindows(const std::string& codec, bool hevc, int bitrateKbps, int fps, double keyframeSeconds) {
+  const int width = 640, height = 360, seconds = 8;
+  const Settings settings = settingsFor(hevc, 0, bitrateKbps, fps, keyframeSeconds);
+  std::mt19937 random(42);
+  std::vector<std::size_t> sizes;
+  auto encoder = makeAvEncoder(codec, width, height, settings,
+                               [&](const std::vector<std::uint8_t>& au, bool, std::int64_t) { sizes.push_back(au.size()); });
+  for (int n = 0; n < fps * seconds; ++n) encoder->encode(hardPattern(width, height, n, random), ptsOf(n, fps));
+  ASSERT_EQ(sizes.size(), static_cast<std::size_t>(fps * seconds));
+  const std::size_t cap = static_cast<std::size_t>(settings.bitrateKbps) * 1000 / 8;
+  std::size_t worst = 0, total = 0;
+  for (std::size_t start = 0; start + fps <= sizes.size(); ++start) {
+    std::size_t window = 0;
+    for (int k = 0; k < fps; ++k) window += sizes[start + k];
+    worst = std::max(worst, window);
+  }
+  for (std::size_t s : sizes) total += s;
+  EXPECT_LE(worst, cap) << codec << " worst one-second window " << worst << " bytes";
+  // The rate is aimed at, not starved: hard content should use most of it.
+  EXPECT_GE(total / seconds, cap / 2) << codec << " average " << total / seconds << " bytes per second";
+  std::cout << codec << ": worst window " << worst << " of " << cap << " bytes, average " << total / seconds << "\n";
+}
+
+TEST(RateCapSlow, X264OneSecondWindowsStayUnderTheCap) {
+  checkWindows("libx264", false, 1200, 25, 1.0);
+  checkWindows("libx264", false, 800, 30, 0.5);  // more keyframes, less room
+  checkWindows("libx264", false, 3000, 30, 2.0);
+}
+TEST(RateCapSlow, X265OneSecondWindowsStayUnderTheCap) { checkWindows("libx265", true, 1200, 25, 1.0); }
+
+}  // namespace
+}  // namespace vl

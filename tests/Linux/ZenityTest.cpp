@@ -1,0 +1,164 @@
+// The zenity toolkit showing a real window on a virtual display of the test's own.
+#include "Linux/Child.h"
+#include "Linux/Toolkits.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct ProcessInfo {
+  char state = 0;
+  pid_t ppid = 0;
+};
+
+std::optional<ProcessInfo> processInfo(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return std::nullopt;
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream rest(line.substr(close + 2));
+  ProcessInfo info;
+  rest >> info.state >> info.ppid;
+  return info;
+}
+
+// Our own zenity children, alive or not yet reaped.
+std::vector<pid_t> zenityChildren() {
+  std::vector<pid_t> found;
+  DIR* proc = opendir("/proc");
+  if (!proc) return found;
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    auto info = processInfo(pid);
+    if (name == "zenity" && info && info->ppid == getpid()) found.push_back(pid);
+  }
+  closedir(proc);
+  return found;
+}
+
+// A virtual display on a number Xvfb finds free.
+class VirtualDisplay {
+public:
+  VirtualDisplay() : server_({"Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"}) {
+    for (auto until = Clock::now() + 15s; Clock::now() < until && !server_.poll();
+         std::this_thread::sleep_for(10ms))
+      if (server_.output().find('\n') != std::string::npos) {
+        name_ = ":" + server_.output().substr(0, server_.output().find('\n'));
+        return;
+      }
+    throw std::runtime_error("Xvfb did not start.");
+  }
+  const std::string& name() const { return name_; }
+
+  // The whole screen as binary PPM, through xwd and netpbm.
+  std::string screenshot() const {
+    vl::Child xwd({"xwd", "-root", "-silent", "-display", name_});
+    if (xwd.wait() != 0) return {};
+    vl::Child convert({"xwdtopnm", "-quiet"}, xwd.output());
+    if (convert.wait() != 0) return {};
+    return convert.output();
+  }
+
+private:
+  vl::Child server_;
+  std::string name_;
+};
+
+// Share of pixels that differ from the top-left one: 0 for a blank screen.
+double nonUniformShare(const std::string& ppm) {
+  std::istringstream in(ppm);
+  std::string magic;
+  int width = 0, height = 0, maxValue = 0;
+  in >> magic >> width >> height >> maxValue;
+  in.get();
+  if (magic != "P6" || width <= 0 || height <= 0 || maxValue <= 0 || maxValue > 65535) return 0;
+  const std::size_t bytes = maxValue > 255 ? 6 : 3;  // per pixel
+  const std::size_t offset = static_cast<std::size_t>(in.tellg());
+  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  if (ppm.size() < offset + pixels * bytes) return 0;
+  const std::string_view all(ppm.data() + offset, pixels * bytes);
+  const std::string_view first = all.substr(0, bytes);
+  std::size_t differing = 0;
+  for (std::size_t i = 1; i < pixels; ++i)
+    if (all.substr(i * bytes, bytes) != first) ++differing;
+  return static_cast<double>(differing) / static_cast<double>(pixels);
+}
+
+class Zenity : public ::testing::Test {
+protected:
+  void SetUp() override {
+    setenv("DISPLAY", display_.name().c_str(), 1);
+    setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus to wait for
+    toolkit_ = vl::makeProgramToolkit(vl::DialogProgram::zenity);
+  }
+
+  VirtualDisplay display_;
+  std::unique_ptr<vl::Toolkit> toolkit_;
+};
+
+TEST_F(Zenity, AlertIsVisibleAndEndingItLeavesNoProcess) {
+  EXPECT_LT(nonUniformShare(display_.screenshot()), 0.001);  // blank before
+  double shown = 0;
+  std::vector<pid_t> during;
+  const auto start = Clock::now();
+  auto end = toolkit_->alert("Finish signing in using your browser",
+                             "http://127.0.0.1:1\n\nCheck this code in the browser: ABCD-2345",
+                             "Cancel sign-in", [&] {
+                               if (during.empty()) during = zenityChildren();
+                               if (Clock::now() - start < 500ms) return false;
+                               const std::string shot = display_.screenshot();
+                               shown = nonUniformShare(shot);
+                               if (shown > 0.01)  // kept for a look when something seems off
+                                 std::ofstream("zenity-alert.ppm", std::ios::binary) << shot;
+                               return shown > 0.01 || Clock::now() - start > 30s;
+                             });
+  EXPECT_EQ(end, vl::AlertEnd::finished);
+  EXPECT_GT(shown, 0.01) << "the screen stayed uniform";
+  ASSERT_EQ(during.size(), 1u);
+  EXPECT_TRUE(zenityChildren().empty());
+  EXPECT_FALSE(processInfo(during[0])) << "zenity " << during[0] << " is still there";
+  // The window went with the process.
+  EXPECT_TRUE([&] {
+    for (auto until = Clock::now() + 5s; Clock::now() < until; std::this_thread::sleep_for(50ms))
+      if (nonUniformShare(display_.screenshot()) < 0.001) return true;
+    return false;
+  }());
+}
+
+TEST_F(Zenity, ClosedWindowCountsAsTheButton) {
+  pid_t zenity = 0;
+  int checks = 0;
+  auto end = toolkit_->alert("T", "x", "Cancel sign-in", [&] {
+    ++checks;
+    if (!zenity) {
+      auto found = zenityChildren();
+      if (!found.empty()) zenity = found[0];
+    } else if (checks == 10) {
+      kill(zenity, SIGTERM);  // as when the user closes the window
+    }
+    return checks > 300;
+  });
+  EXPECT_EQ(end, vl::AlertEnd::button);
+  EXPECT_LT(checks, 300);
+  EXPECT_TRUE(zenityChildren().empty());
+}
+
+}  // namespace

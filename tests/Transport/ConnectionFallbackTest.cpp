@@ -1,0 +1,86 @@
+// Run through two-localhosts.sh, where "localhost" resolves to two addresses.
+#include "Transport/Connection.h"
+
+#include "SrtListener.h"
+
+#include <gtest/gtest.h>
+
+#include <netdb.h>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+using test::SrtListener;
+using test::waitFor;
+
+const ::testing::Environment* const srtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new test::SrtEnvironment);
+
+std::vector<std::string> resolve(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* list = nullptr;
+  std::vector<std::string> out;
+  if (getaddrinfo(name.c_str(), "9", &hints, &list) != 0) return out;
+  for (const addrinfo* a = list; a; a = a->ai_next) {
+    char text[NI_MAXHOST];
+    getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+    out.push_back(text);
+  }
+  freeaddrinfo(list);
+  return out;
+}
+
+bool gone(SRTSOCKET socket) {
+  const SRT_SOCKSTATUS state = srt_getsockstate(socket);
+  return state == SRTS_CLOSED || state == SRTS_NONEXIST;
+}
+
+TEST(ConnectionFallback, SecondAddressAfterARefusingFirstAndTheFirstSocketClosed) {
+  const std::vector<std::string> addresses = resolve("localhost");
+  ASSERT_EQ(addresses.size(), 2u) << "localhost must name two addresses here";
+  ASSERT_NE(addresses[0], addresses[1]);
+  // Only the second address has a listener; the first one times out.
+  SrtListener listener(addresses[1]);
+  const std::string port = std::to_string(listener.port());
+
+  // libsrt leaves a socket whose connect failed open until it is closed, so the
+  // state check below can tell a closed socket from a leaked one.
+  {
+    const SRTSOCKET control = srt_create_socket();
+    const int timeoutMs = 200;
+    srt_setsockflag(control, SRTO_CONNTIMEO, &timeoutMs, sizeof timeoutMs);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    ASSERT_EQ(getaddrinfo(addresses[0].c_str(), port.c_str(), &hints, &list), 0);
+    EXPECT_EQ(srt_connect(control, list->ai_addr, static_cast<int>(list->ai_addrlen)), SRT_ERROR);
+    freeaddrinfo(list);
+    EXPECT_FALSE(gone(control));
+    srt_close(control);
+    EXPECT_TRUE(gone(control));
+  }
+
+  // libsrt hands out socket identities counting down: the connection's two attempts
+  // get the two values below a probe's.
+  const SRTSOCKET probe = srt_create_socket();
+  srt_close(probe);
+  Target target;
+  target.url = "srt://localhost:" + port;
+  target.streamId = "fallback";
+  Connection connection(target, 60, 8000);
+  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
+  EXPECT_EQ(listener.streamId(), "fallback");
+  EXPECT_EQ(srt_getsockstate(probe - 2), SRTS_CONNECTED);
+  EXPECT_TRUE(gone(probe - 1)) << "the refused attempt's socket was left open";
+
+  connection.send(std::vector<std::uint8_t>(188 * 10, 0x47));
+  ASSERT_TRUE(waitFor([&] { return listener.byteCount() >= 188 * 10; }, 2s));
+  EXPECT_EQ(listener.messageSizes(), (std::vector<std::size_t>{1316, 564}));
+}
+
+}  // namespace
+}  // namespace vl
