@@ -3,6 +3,7 @@
 #include "Actions.h"
 #include "Describe.h"
 #include "Diagnostics.h"
+#include "Resident.h"
 #include "Suites.h"
 
 #include <cstring>
@@ -29,6 +30,7 @@ constexpr const char* kRender = "OfxImageEffectActionRender";
 
 OfxStatus load() {
   if (host == nullptr) return kOfxStatErrMissingHostFeature;
+  keepLibrariesResident();
   props = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(host->host, "OfxPropertySuite", 1));
   effects =
       static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(host->host, "OfxImageEffectSuite", 1));
