@@ -12,71 +12,60 @@ namespace {
 
 // A host that has loaded and described a bundle, recording what it sends.
 struct Loaded {
-  explicit Loaded(const std::string& path) : bundle(path), plugin(*bundle.plugin(0)) {
-    const Startup s = start(host, plugin);
-    EXPECT_EQ(s.describeInContext, kOfxStatOK);
+  explicit Loaded(const std::string& path = builtBundlePath()) : bundle(path), plugin(*bundle.plugin(0)) {
+    EXPECT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
     host.recordActions(true);
   }
   ~Loaded() { action(plugin, "OfxActionUnload"); }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const SentAction& a : host.actions()) out.push_back(a.name);
-    return out;
-  }
+  // The n-th sent action of that name.
   const SentAction& nth(const std::string& name, int n = 0) const {
     for (const SentAction& a : host.actions())
       if (a.name == name && n-- == 0) return a;
     throw std::out_of_range("No such action was sent: " + name);
   }
+  Tally play(const std::vector<std::string>& args) { return vl::host::play(host, plugin, parseOptions(args, builtBundlePath()), log); }
   Host host;
   Bundle bundle;
   OfxPlugin& plugin;
+  std::ostringstream log;
 };
-
-Options options(const std::vector<std::string>& args) { return parseOptions(args, builtBundlePath()); }
 
 TEST(RunnerPlay, ExportAndInteractiveSequencesWithEditsInPlace) {
   for (const char* kind : {"export", "interactive"}) {
-    Loaded l(builtBundlePath());
-    std::ostringstream log;
-    const Tally t = play(l.host, l.plugin,
-                         options({"--frames", "3", "--size", "64x36", "--depth", "byte", "--fps", "30000/1001",
-                                  "--sequence", kind, "--set", "latency=200", "--press-at", "1:advancedToggle"}),
-                         log);
-    EXPECT_FALSE(t.failed()) << log.str();
+    Loaded l;
+    const Tally t = l.play({"--frames", "3", "--size", "64x36", "--depth", "byte", "--fps", "30000/1001", "--sequence",
+                            kind, "--set", "latency=200", "--press-at", "1:advancedToggle"});
+    EXPECT_FALSE(t.failed()) << l.log.str();
     EXPECT_EQ(t.frames, 3);
-    const std::vector<std::string> expected{
-        "OfxActionCreateInstance", "OfxImageEffectActionGetClipPreferences",
-        "OfxActionBeginInstanceChanged", "OfxActionInstanceChanged", "OfxActionEndInstanceChanged",
-        "OfxImageEffectActionBeginSequenceRender",
-        "OfxImageEffectActionGetRegionsOfInterest", "OfxImageEffectActionRender",
-        "OfxActionBeginInstanceChanged", "OfxActionInstanceChanged", "OfxActionEndInstanceChanged",
-        "OfxImageEffectActionGetRegionsOfInterest", "OfxImageEffectActionRender",
-        "OfxImageEffectActionGetRegionsOfInterest", "OfxImageEffectActionRender",
-        "OfxImageEffectActionEndSequenceRender", "OfxActionDestroyInstance"};
-    EXPECT_EQ(l.names(), expected) << kind;
+    std::vector<std::string> names;
+    for (const SentAction& a : l.host.actions()) names.push_back(a.name);
+    const std::string roi = "OfxImageEffectActionGetRegionsOfInterest", render = "OfxImageEffectActionRender",
+                      begin = "OfxActionBeginInstanceChanged", changed = "OfxActionInstanceChanged",
+                      end = "OfxActionEndInstanceChanged";
+    EXPECT_EQ(names, (std::vector<std::string>{"OfxActionCreateInstance", "OfxImageEffectActionGetClipPreferences",
+                                               begin, changed, end, "OfxImageEffectActionBeginSequenceRender", roi,
+                                               render, begin, changed, end, roi, render, roi, render,
+                                               "OfxImageEffectActionEndSequenceRender", "OfxActionDestroyInstance"}))
+        << kind;
 
-    const bool interactive = std::string(kind) == "interactive";
-    const SentAction& begin = l.nth("OfxImageEffectActionBeginSequenceRender");
-    EXPECT_EQ(begin.inArgs.integer("OfxPropIsInteractive"), interactive ? 1 : 0);
-    EXPECT_EQ(begin.inArgs.number("OfxImageEffectPropFrameRange", 0), 0.0);
-    EXPECT_EQ(begin.inArgs.number("OfxImageEffectPropFrameRange", 1), 2.0);
-    EXPECT_EQ(l.nth("OfxImageEffectActionEndSequenceRender").inArgs.integer("OfxPropIsInteractive"),
-              interactive ? 1 : 0);
+    const int interactive = std::string(kind) == "interactive" ? 1 : 0;
+    const PropertySet& seq = l.nth("OfxImageEffectActionBeginSequenceRender").inArgs;
+    EXPECT_EQ(seq.integer("OfxPropIsInteractive"), interactive);
+    EXPECT_EQ(std::pair(seq.number("OfxImageEffectPropFrameRange", 0), seq.number("OfxImageEffectPropFrameRange", 1)),
+              std::pair(0.0, 2.0));
+    EXPECT_EQ(l.nth("OfxImageEffectActionEndSequenceRender").inArgs.integer("OfxPropIsInteractive"), interactive);
     for (int i = 0; i < 3; ++i) {
-      const PropertySet& r = l.nth("OfxImageEffectActionRender", i).inArgs;
+      const PropertySet& r = l.nth(render, i).inArgs;
       EXPECT_EQ(r.number("OfxPropTime"), i) << "frames render in order at their own times";
-      EXPECT_EQ(r.integer("OfxImageEffectPropRenderWindow", 2), 64);
-      EXPECT_EQ(r.integer("OfxImageEffectPropRenderWindow", 3), 36);
-      EXPECT_EQ(r.integer("OfxImageEffectPropInteractiveRenderStatus"), interactive ? 1 : 0);
+      EXPECT_EQ(std::pair(r.integer("OfxImageEffectPropRenderWindow", 2), r.integer("OfxImageEffectPropRenderWindow", 3)),
+                std::pair(64, 36));
+      EXPECT_EQ(r.integer("OfxImageEffectPropInteractiveRenderStatus"), interactive);
     }
-    const SentAction& set = l.nth("OfxActionInstanceChanged", 0);
-    EXPECT_EQ(set.inArgs.str("OfxPropName"), "latency");
-    EXPECT_EQ(set.inArgs.str("OfxPropType"), "OfxTypeParameter");
-    EXPECT_EQ(set.inArgs.str("OfxPropChangeReason"), "OfxChangeUserEdited");
-    const SentAction& press = l.nth("OfxActionInstanceChanged", 1);
-    EXPECT_EQ(press.inArgs.str("OfxPropName"), "advancedToggle");
-    EXPECT_EQ(press.inArgs.number("OfxPropTime"), 1.0);
+    const SentAction& set = l.nth(changed, 0);
+    EXPECT_EQ(std::tuple(set.inArgs.str("OfxPropName"), set.inArgs.str("OfxPropType"), set.inArgs.str("OfxPropChangeReason")),
+              std::tuple("latency", "OfxTypeParameter", "OfxChangeUserEdited"));
+    const PropertySet& press = l.nth(changed, 1).inArgs;
+    EXPECT_EQ(std::tuple(press.str("OfxPropName"), press.number("OfxPropTime")), std::tuple("advancedToggle", 1.0));
 
     // The instance the plug-in was handed carries the edit and the timeline's rate.
     auto* instance = static_cast<Effect*>(const_cast<void*>(set.handle));
@@ -84,69 +73,68 @@ TEST(RunnerPlay, ExportAndInteractiveSequencesWithEditsInPlace) {
     EXPECT_NEAR(instance->props.number("OfxImageEffectPropFrameRate"), 29.97003, 1e-5);
     EXPECT_EQ(instance->clip("Source")->props.str("OfxImageEffectPropPixelDepth"), "OfxBitDepthByte");
     EXPECT_EQ(l.host.liveImages(), 0u);
-    EXPECT_NE(log.str().find("Done in"), std::string::npos);
-    EXPECT_NE(log.str().find("3 frames rendered"), std::string::npos) << log.str();
+    EXPECT_NE(l.log.str().find("Done in"), std::string::npos);
+    EXPECT_NE(l.log.str().find("3 frames rendered"), std::string::npos) << l.log.str();
   }
 }
 
 TEST(RunnerPlay, BadEditsStopBeforeAnythingPlays) {
-  Loaded l(builtBundlePath());
-  std::ostringstream log;
-  auto refusal = [&](const std::vector<std::string>& args) -> std::string {
+  Loaded l;
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--set", "nonsense=1"}, "The effect has no parameter named \"nonsense\"."},
+      {{"--press", "latency"}, "The parameter \"latency\" is not a push button; set it with --set."},
+      {{"--set", "login=1"},
+       "The value \"1\" does not fit the parameter \"login\": it is a push button; press it with --press."}};
+  for (auto [args, message] : cases) {
+    args.insert(args.begin(), {"--frames", "2"});
     try {
-      play(l.host, l.plugin, options(args), log);
+      l.play(args);
+      ADD_FAILURE() << args[2] << " played";
     } catch (const std::runtime_error& e) {
-      return e.what();
+      EXPECT_EQ(e.what(), message);
     }
-    return "";
-  };
-  EXPECT_EQ(refusal({"--frames", "2", "--set", "nonsense=1"}), "The effect has no parameter named \"nonsense\".");
-  EXPECT_EQ(refusal({"--frames", "2", "--press", "latency"}),
-            "The parameter \"latency\" is not a push button; set it with --set.");
-  EXPECT_EQ(refusal({"--frames", "2", "--set", "login=1"}),
-            "The value \"1\" does not fit the parameter \"login\": it is a push button; press it with --press.");
-  for (const SentAction& a : l.host.actions())
-    EXPECT_NE(a.name, "OfxImageEffectActionRender") << "nothing rendered";
+  }
+  for (const SentAction& a : l.host.actions()) EXPECT_NE(a.name, "OfxImageEffectActionRender") << "nothing rendered";
 }
 
 TEST(RunnerPlay, ValuesAreTypedByTheDeclaredParameter) {
-  Loaded l(builtBundlePath());
+  Loaded l;
   Effect& d = l.host.descriptor();
-  auto value = [&](const char* name, const std::string& text) { return paramValue(*d.param(name), text); };
-  EXPECT_EQ(std::get<int>(value("enabled", "on")), 1);
-  EXPECT_EQ(std::get<int>(value("enabled", "0")), 0);
-  EXPECT_THROW(value("enabled", "2"), std::runtime_error);
-  EXPECT_EQ(std::get<int>(value("latency", "2000")), 2000);
-  EXPECT_THROW(value("latency", "2001"), std::runtime_error) << "above the declared maximum";
-  EXPECT_THROW(value("latency", "19"), std::runtime_error);
-  EXPECT_THROW(value("latency", "60.5"), std::runtime_error);
-  EXPECT_EQ(std::get<double>(value("customBitrate", "0.25")), 0.25);
-  EXPECT_EQ(std::get<double>(value("customBitrate", "200")), 200.0);
-  EXPECT_THROW(value("customBitrate", "0.2"), std::runtime_error);
-  EXPECT_THROW(value("customBitrate", "nan"), std::runtime_error);
-  EXPECT_EQ(std::get<int>(value("bitratePreset", "High (16 Mbit/s)")), 2) << "an option by its label";
-  EXPECT_EQ(std::get<int>(value("bitratePreset", "0")), 0) << "or by its index";
-  EXPECT_THROW(value("bitratePreset", "3"), std::runtime_error);
-  EXPECT_EQ(std::get<std::string>(value("metadata", "{\"x\": 1}")), "{\"x\": 1}");
-  EXPECT_THROW(value("hdr", "1"), std::runtime_error) << "a group takes no value";
+  const std::tuple<const char*, const char*, std::optional<Value>> cases[] = {
+      {"enabled", "on", Value(1)},          {"enabled", "0", Value(0)},        {"enabled", "2", std::nullopt},
+      {"latency", "2000", Value(2000)},     {"latency", "2001", std::nullopt},  // above the declared maximum
+      {"latency", "19", std::nullopt},      {"latency", "60.5", std::nullopt},
+      {"customBitrate", "0.25", Value(0.25)}, {"customBitrate", "200", Value(200.0)},
+      {"customBitrate", "0.2", std::nullopt}, {"customBitrate", "nan", std::nullopt},
+      {"bitratePreset", "High (16 Mbit/s)", Value(2)},  // an option by its label
+      {"bitratePreset", "0", Value(0)},                 // or by its index
+      {"bitratePreset", "3", std::nullopt},
+      {"metadata", "{\"x\": 1}", Value(std::string("{\"x\": 1}"))},
+      {"hdr", "1", std::nullopt},  // a group takes no value
+  };
+  for (const auto& [name, text, expected] : cases) {
+    if (expected)
+      EXPECT_TRUE(paramValue(*d.param(name), text) == *expected) << name << " " << text;
+    else
+      EXPECT_THROW(paramValue(*d.param(name), text), std::runtime_error) << name << " " << text;
+  }
   try {
-    value("maxCLL", "-1");
+    paramValue(*d.param("maxCLL"), "-1");
     FAIL();
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "The value \"-1\" does not fit the parameter \"maxCLL\": it is below the minimum 0.");
+    EXPECT_STREQ(e.what(), "The value \"-1\" does not fit the parameter \"maxCLL\": it is below the minimum 0.");
   }
 }
 
 TEST(RunnerPlay, PicturesReachTheEffectAndComeBackAndFailuresCount) {
   Loaded l(PASSTHROUGH_BUNDLE);
   l.host.fault("clipGetImage", 1);  // from the second fetch on, the output of frame 0, fetches fail
-  std::ostringstream log;
-  const Tally t = play(l.host, l.plugin, options({"--frames", "3", "--size", "16x9", "--bundle", PASSTHROUGH_BUNDLE}), log);
+  const Tally t = l.play({"--frames", "3", "--size", "16x9", "--bundle", PASSTHROUGH_BUNDLE});
   EXPECT_TRUE(t.failed());
   EXPECT_EQ(t.frames, 3) << "play goes on after a failed render";
   ASSERT_EQ(t.failures.size(), 1u);
   EXPECT_EQ(t.failures.at("OfxImageEffectActionRender").at(kOfxStatFailed), 3);
-  EXPECT_NE(log.str().find("failed: OfxImageEffectActionRender status 1 x3"), std::string::npos) << log.str();
+  EXPECT_NE(l.log.str().find("failed: OfxImageEffectActionRender status 1 x3"), std::string::npos) << l.log.str();
   EXPECT_EQ(l.host.liveImages(), 0u) << "the source was released";
 }
 

@@ -1,10 +1,11 @@
 #pragma once
-// Runs the built veltrane-host as a user would and hands back what it said.
+// A scratch folder per test, and the built veltrane-host run as a user would.
+#include "Pattern.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,20 +15,21 @@
 
 namespace vl::host {
 
-struct Ran {
-  int exit = -1;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
-inline std::string slurp(const std::filesystem::path& path) {
+inline std::vector<std::uint8_t> bytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline std::vector<std::uint8_t> bytes(const std::filesystem::path& path) {
-  const std::string s = slurp(path);
-  return {s.begin(), s.end()};
+inline void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& data) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+// Frames first to first + count - 1 of the test pattern, back to back.
+inline std::vector<std::uint8_t> patternFrames(int w, int h, Depth d, int count, int first = 0) {
+  const size_t one = frameBytes(w, h, d);
+  std::vector<std::uint8_t> out(one * size_t(count));
+  for (int i = 0; i < count; ++i) Pattern(w, h, d).draw(first + i, out.data() + one * size_t(i));
+  return out;
 }
 
 inline std::string quoted(const std::string& arg) {
@@ -36,7 +38,11 @@ inline std::string quoted(const std::string& arg) {
   return q + "'";
 }
 
-// A scratch folder of the test's own, removed afterwards.
+struct Ran {
+  int exit = -1;
+  std::string out, err;
+};
+
 class RunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -54,11 +60,8 @@ class RunnerTest : public ::testing::Test {
     for (const std::string& a : args) cmd += " " + quoted(a);
     cmd += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
     const int status = std::system(cmd.c_str());
-    Ran r;
-    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = slurp(dir / "stdout");
-    r.err = slurp(dir / "stderr");
-    return r;
+    const auto out = bytes(dir / "stdout"), err = bytes(dir / "stderr");
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, {out.begin(), out.end()}, {err.begin(), err.end()}};
   }
 
   std::filesystem::path dir;

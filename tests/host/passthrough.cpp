@@ -13,14 +13,6 @@ OfxHost* host = nullptr;
 const OfxPropertySuiteV1* props = nullptr;
 const OfxImageEffectSuiteV1* effects = nullptr;
 
-int bytesPerPixel(const char* depth) {
-  const std::string d = depth != nullptr ? depth : "";
-  if (d == "OfxBitDepthByte") return 4;
-  if (d == "OfxBitDepthShort" || d == "OfxBitDepthHalf") return 8;
-  if (d == "OfxBitDepthFloat") return 16;
-  return 0;
-}
-
 OfxStatus describe(OfxImageEffectHandle effect) {
   OfxPropertySetHandle p = nullptr;
   if (effects->getPropertySet(effect, &p) != kOfxStatOK) return kOfxStatFailed;
@@ -39,50 +31,41 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
   return kOfxStatOK;
 }
 
-OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle in) {
-  double time = 0;
-  OfxRectI window{};
-  if (props->propGetDouble(in, "OfxPropTime", 0, &time) != kOfxStatOK ||
-      props->propGetIntN(in, "OfxImageEffectPropRenderWindow", 4, &window.x1) != kOfxStatOK)
-    return kOfxStatFailed;
-  if (const char* at = std::getenv("PASSTHROUGH_FAIL_AT"); at != nullptr && std::atof(at) == time)
-    return kOfxStatFailed;
-  OfxImageClipHandle source = nullptr, output = nullptr;
-  if (effects->clipGetHandle(effect, "Source", &source, nullptr) != kOfxStatOK ||
-      effects->clipGetHandle(effect, "Output", &output, nullptr) != kOfxStatOK)
-    return kOfxStatFailed;
-  OfxPropertySetHandle src = nullptr, dst = nullptr;
-  if (effects->clipGetImage(source, time, nullptr, &src) != kOfxStatOK) return kOfxStatFailed;
-  if (effects->clipGetImage(output, time, nullptr, &dst) != kOfxStatOK) {
-    effects->clipReleaseImage(src);
-    return kOfxStatFailed;
-  }
-  OfxStatus status = kOfxStatOK;
-  void* from = nullptr;
-  void* to = nullptr;
+// Copies the rows of the output's bounds; both images cover the whole frame.
+OfxStatus copy(OfxPropertySetHandle src, OfxPropertySetHandle dst) {
+  void *from = nullptr, *to = nullptr;
   int fromRow = 0, toRow = 0;
-  OfxRectI fromBounds{}, toBounds{};
+  OfxRectI bounds{};
   char* depth = nullptr;
   if (props->propGetPointer(src, "OfxImagePropData", 0, &from) != kOfxStatOK ||
       props->propGetPointer(dst, "OfxImagePropData", 0, &to) != kOfxStatOK ||
       props->propGetInt(src, "OfxImagePropRowBytes", 0, &fromRow) != kOfxStatOK ||
       props->propGetInt(dst, "OfxImagePropRowBytes", 0, &toRow) != kOfxStatOK ||
-      props->propGetIntN(src, "OfxImagePropBounds", 4, &fromBounds.x1) != kOfxStatOK ||
-      props->propGetIntN(dst, "OfxImagePropBounds", 4, &toBounds.x1) != kOfxStatOK ||
-      props->propGetString(dst, "OfxImageEffectPropPixelDepth", 0, &depth) != kOfxStatOK ||
-      bytesPerPixel(depth) == 0) {
-    status = kOfxStatFailed;
-  } else {
-    const int pixel = bytesPerPixel(depth);
-    for (int y = window.y1; y < window.y2; ++y) {
-      const auto* s = static_cast<const char*>(from) + static_cast<long>(y - fromBounds.y1) * fromRow +
-                      static_cast<long>(window.x1 - fromBounds.x1) * pixel;
-      auto* d = static_cast<char*>(to) + static_cast<long>(y - toBounds.y1) * toRow +
-                static_cast<long>(window.x1 - toBounds.x1) * pixel;
-      std::memcpy(d, s, static_cast<size_t>(window.x2 - window.x1) * static_cast<size_t>(pixel));
-    }
-  }
-  effects->clipReleaseImage(dst);
+      props->propGetIntN(dst, "OfxImagePropBounds", 4, &bounds.x1) != kOfxStatOK ||
+      props->propGetString(dst, "OfxImageEffectPropPixelDepth", 0, &depth) != kOfxStatOK)
+    return kOfxStatFailed;
+  const std::string d = depth;
+  const long pixel = d == "OfxBitDepthByte" ? 4 : d == "OfxBitDepthFloat" ? 16 : 8;
+  for (long y = 0; y < bounds.y2 - bounds.y1; ++y)
+    std::memcpy(static_cast<char*>(to) + y * toRow, static_cast<const char*>(from) + y * fromRow,
+                static_cast<size_t>(pixel * (bounds.x2 - bounds.x1)));
+  return kOfxStatOK;
+}
+
+OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle in) {
+  double time = 0;
+  if (props->propGetDouble(in, "OfxPropTime", 0, &time) != kOfxStatOK) return kOfxStatFailed;
+  if (const char* at = std::getenv("PASSTHROUGH_FAIL_AT"); at != nullptr && std::atof(at) == time)
+    return kOfxStatFailed;
+  OfxImageClipHandle source = nullptr, output = nullptr;
+  OfxPropertySetHandle src = nullptr, dst = nullptr;
+  if (effects->clipGetHandle(effect, "Source", &source, nullptr) != kOfxStatOK ||
+      effects->clipGetHandle(effect, "Output", &output, nullptr) != kOfxStatOK ||
+      effects->clipGetImage(source, time, nullptr, &src) != kOfxStatOK)
+    return kOfxStatFailed;
+  const OfxStatus status =
+      effects->clipGetImage(output, time, nullptr, &dst) == kOfxStatOK ? copy(src, dst) : kOfxStatFailed;
+  if (dst != nullptr) effects->clipReleaseImage(dst);
   effects->clipReleaseImage(src);
   return status;
 }
