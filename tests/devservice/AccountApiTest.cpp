@@ -34,8 +34,9 @@ TEST(DevServiceAccount, StreamsAndTargetsNeedAnIssuedTokenUntilItIsRevoked) {
   EXPECT_EQ(revoke(bearer(token)), 401);
 }
 
-TEST(DevServiceAccount, StreamListHasTheMembersThePluginReads) {
-  DevService service({"--token", token});
+TEST(DevServiceAccount, ListAndTargetsCarryWhatThePluginReads) {
+  DevService service({"--token", token, "--ingest-port", "9123", "--max-bitrate", "8000000",
+                      "--max-width", "1920", "--max-height", "1080"});
   auto c = client(service);
   auto result = c.Get(streams, bearer(token));
   EXPECT_EQ(answer(result).get_header_value("Content-Type"), "application/json");
@@ -48,12 +49,7 @@ TEST(DevServiceAccount, StreamListHasTheMembersThePluginReads) {
   EXPECT_NE(list[2].at("lifecycle"), "past");
   EXPECT_EQ(list[3], (json{{"viewerId", "studio b/2"}, {"lifecycle", "scheduled"}}));
   EXPECT_FALSE(list[4].contains("viewerId"));
-}
 
-TEST(DevServiceAccount, TargetCarriesTheIngestAddressIdentityAndLimits) {
-  DevService service({"--token", token, "--ingest-port", "9123", "--max-bitrate", "8000000",
-                      "--max-width", "1920", "--max-height", "1080"});
-  auto c = client(service);
   auto stream = [&](const std::string& id) {
     return parsed(c.Get(streams + "/" + id, bearer(token))).at("stream");
   };
@@ -101,7 +97,7 @@ TEST(DevServiceAccount, PasswordLoginIssuesAnAccountTokenThatSignOutKeeps) {
   json defaults = {{"email", "dev@veltrane.invalid"}, {"password", "veltrane-dev"}};
   for (const std::string& body : {wrong.dump(), defaults.dump()})
     EXPECT_EQ(answer(login(body)).status, 401) << body;
-  for (const std::string& body : {"{\"email\":", "[]"})
+  for (const char* body : {"{\"email\":", "[]"})
     EXPECT_EQ(answer(login(body)).status, 400) << body;
 
   // Sign-out revokes plug-in tokens only; an account token stays valid.
