@@ -32,8 +32,8 @@ inline nlohmann::json parsed(const httplib::Result& result) {
 }
 
 inline httplib::Result postJson(httplib::Client& c, const std::string& path,
-                                const nlohmann::json& body, const httplib::Headers& headers = {}) {
-  return c.Post(path.c_str(), headers, body.dump(), "application/json");
+                                const nlohmann::json& body) {
+  return c.Post(path, body.dump(), "application/json");
 }
 
 }  // namespace vl::test
