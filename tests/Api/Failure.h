@@ -1,19 +1,8 @@
 #pragma once
-// What a call threw, for comparing user-facing sentences exactly.
-#include <stdexcept>
-#include <string>
+// The account client's user-facing sentences, and the shared way to catch them.
+#include "../support/Failure.h"
 
 namespace vl::test {
-
-template <class Call>
-std::string failure(Call&& call) {
-  try {
-    call();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(returned normally)";
-}
 
 inline constexpr const char* kConnectionFailed = "veltrane API connection failed (check server and TLS)";
 inline constexpr const char* kAuthFailed = "veltrane authentication failed; sign in again and check access";

@@ -162,7 +162,7 @@ TEST(Request, MessagesNeverCarryTheToken) {
       const std::string message =
           failure([&] { Api(server.origin()).request(path, token, std::string("{}"), false); });
       EXPECT_EQ(message.find(token.substr(4)), std::string::npos) << message;
-      EXPECT_NE(message, "(returned normally)");
+      EXPECT_NE(message, "no error");
     }
   }
   const std::string screened = failure([&] { Api(server.origin()).request("/x", token + "\n", std::nullopt, false); });

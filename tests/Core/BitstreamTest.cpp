@@ -1,5 +1,7 @@
 #include "Core/Bitstream.h"
 
+#include "Failure.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -8,14 +10,7 @@
 namespace vl {
 namespace {
 
-std::string failure(auto f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using test::failure;
 
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes out;

@@ -1,5 +1,7 @@
 #include "Core/Image.h"
 
+#include "Failure.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,14 +14,7 @@
 namespace vl {
 namespace {
 
-std::string failure(auto f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using test::failure;
 
 Image view(const void* data, Rect bounds, int rowBytes, int components, int depth) {
   return Image{data, bounds, rowBytes, components, depth};

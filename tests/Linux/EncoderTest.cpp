@@ -3,6 +3,8 @@
 
 #include "Core/YCbCr.h"
 
+#include "Failure.h"
+
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -136,14 +138,7 @@ Settings settingsFor(bool hevc, int color, int bitrateKbps = 2000, double fps = 
 
 std::int64_t ptsOf(int n, double fps) { return std::llround(n * 90000.0 / fps); }
 
-std::string failure(auto f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using test::failure;
 
 int sample(const AVFrame* f, int plane, int x, int y) {
   const std::uint8_t* row = f->data[plane] + static_cast<std::ptrdiff_t>(y) * f->linesize[plane];
