@@ -19,8 +19,6 @@ constexpr std::int64_t kMaxExpiresInSeconds = 600;
 constexpr std::int64_t kMaxIntervalSeconds = 30;
 constexpr std::int64_t kMaxSlowDownSeconds = 300;
 
-json parse(const std::string& body) { return json::parse(body, nullptr, true, false); }
-
 // An optional whole number of seconds brought into [low, high]. Clamping is done
 // on the value as sent, so a huge or fractional number cannot wrap on the way.
 std::int32_t seconds(const json& reply, const char* key, std::int64_t fallback, std::int64_t low,
@@ -55,7 +53,7 @@ bool validPluginToken(const std::string& token) {
 }  // namespace
 
 BrowserLogin parseDeviceReply(const std::string& body, const std::string& base) {
-  const json reply = parse(body);
+  const json reply = parseReply(body);
   BrowserLogin attempt;
   attempt.deviceCode = reply.at("device_code").get<std::string>();
   attempt.userCode = reply.at("user_code").get<std::string>();
@@ -68,7 +66,7 @@ BrowserLogin parseDeviceReply(const std::string& body, const std::string& base) 
 }
 
 std::optional<std::string> parsePollReply(const std::string& body, std::int32_t& interval) {
-  const json reply = parse(body);
+  const json reply = parseReply(body);
   const std::string error = reply.value("error", std::string());
   if (error == "authorization_pending") return std::nullopt;
   if (error == "slow_down") {

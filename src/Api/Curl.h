@@ -3,11 +3,15 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <string>
 
 namespace vl {
 
 // libcurl's global initialisation, done once per process before any handle exists.
 void initCurl();
+
+// Whether an accepted origin names this machine.
+bool loopbackOrigin(const std::string& origin);
 
 struct EasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }

@@ -18,12 +18,11 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kMaxStreamIdBytes = 512;
+constexpr int kMaxReplyDepth = 32;
 
 struct TextDeleter {
   void operator()(char* text) const { curl_free(text); }
 };
-
-json parse(const std::string& body) { return json::parse(body, nullptr, true, false); }
 
 // A limit as a non-negative whole number that fits T; 0 when absent. The library's
 // own conversions would wrap negatives and truncate out-of-range values silently,
@@ -51,8 +50,20 @@ T limit(const json& limits, const char* key) {
 
 }  // namespace
 
+json parseReply(const std::string& body) {
+  // The callback sees how many containers enclose the one that starts.
+  const json::parser_callback_t depth = [](int enclosing, json::parse_event_t event, json&) {
+    if (enclosing >= kMaxReplyDepth &&
+        (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start))
+      throw json::parse_error::create(101, 0, "the reply nests deeper than " + std::to_string(kMaxReplyDepth) + " levels",
+                                      nullptr);
+    return true;
+  };
+  return json::parse(body, depth, true, false);
+}
+
 std::vector<Stream> parseStreams(const std::string& body) {
-  const json reply = parse(body);
+  const json reply = parseReply(body);
   const auto entries = reply.at("streams").get<std::vector<json>>();
   std::vector<Stream> streams;
   for (const json& entry : entries) {
@@ -70,7 +81,7 @@ std::vector<Stream> parseStreams(const std::string& body) {
 }
 
 Target parseTarget(const std::string& body) {
-  const json reply = parse(body);
+  const json reply = parseReply(body);
   const json& stream = reply.is_object() && reply.contains("stream") ? reply.at("stream") : reply;
   if (stream.value("lifecycle", std::string()) == "past") throw std::runtime_error("Choose an active veltrane stream");
   const json& srt = stream.at("ingest").at("protocols").at("srt");
@@ -87,7 +98,7 @@ Target parseTarget(const std::string& body) {
 }
 
 std::string parseLoginToken(const std::string& body) {
-  std::string token = parse(body).value("token", std::string());
+  std::string token = parseReply(body).value("token", std::string());
   if (token.empty()) throw std::runtime_error("Login did not return an account token");
   return token;
 }

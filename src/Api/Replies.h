@@ -5,12 +5,19 @@
 // with unacceptable content throws std::runtime_error.
 #include "Api/Api.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vl {
+
+// The body as JSON. Nesting deeper than any reply of ours is the library's parse
+// error: copying, comparing or printing a value recurses once per level, so a deep
+// enough reply within the size cap would overflow the stack.
+nlohmann::json parseReply(const std::string& body);
 
 std::vector<Stream> parseStreams(const std::string& body);
 Target parseTarget(const std::string& body);

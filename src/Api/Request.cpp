@@ -73,6 +73,12 @@ std::string Api::request(const std::string& path, const std::string& token,
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // A resolver that never answers would otherwise hold the clean-up below until it
+  // gives up; the lookup thread is left to end on its own.
+  curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
+  // A proxy from the environment is for reaching other machines; on loopback it would
+  // only be a third party reading the token.
+  if (loopbackOrigin(base_)) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeResponse);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
   if (body) {

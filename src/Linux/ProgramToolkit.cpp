@@ -21,6 +21,13 @@ std::string oneLine(std::string s) {
   return s;
 }
 
+// Schemes are case-insensitive; anything else could make the opener run a program.
+bool webAddress(const std::string& url) {
+  std::string scheme = url.substr(0, url.find(':'));
+  for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return (scheme == "https" || scheme == "http") && url.compare(scheme.size(), 3, "://") == 0;
+}
+
 class ProgramToolkit final : public Toolkit {
 public:
   explicit ProgramToolkit(DialogProgram program) : program_(program) {}
@@ -55,7 +62,7 @@ public:
 
   bool openUrl(const std::string& url) override {
     std::erase_if(browsers_, [](const std::unique_ptr<Child>& c) { return c->poll().has_value(); });
-    if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) return false;
+    if (!webAddress(url)) return false;
     std::unique_ptr<Child> child;
     try {
       child = std::make_unique<Child>(std::vector<std::string>{"xdg-open", url});

@@ -78,6 +78,30 @@ TEST(Streams, EmptyListIsValidAndMalformedRepliesThrowTheLibraryErrors) {
   EXPECT_EQ(failure([&] { api.streams("t"); }), test::kAuthFailed);
 }
 
+TEST(Replies, NestingWithinTheSizeCapIsAParseErrorOnEveryReader) {
+  TestServer server;
+  const Api api(server.origin());
+  const auto nested = [](std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+  server.answer(kStreamsPath, Reply(200, R"({"streams":[],"extra":)" + nested(30) + "}"));
+  EXPECT_TRUE(api.streams("t").empty());
+
+  // Each deep value sits where its reader copies it, which recurses once per level.
+  const std::string deep = nested(1024 * 1024 - 128);
+  const std::string codes = R"({"device_code":")" + std::string(64, 'd') + R"(","user_code":"ABCD-2345",)";
+  server.answer(kStreamsPath, Reply(200, R"({"streams":[)" + deep + "]}"));
+  server.answer("/api/accounts/streams/v",
+                Reply(200, R"({"ingest":{"protocols":{"srt":{"url":"srt://x:1","secret":"s"}}},"limits":)" + deep + "}"));
+  server.answer("/api/accounts/login", Reply(200, R"({"token":)" + deep + "}"));
+  server.answer("/api/accounts/ofx/device", Reply(200, codes + R"("expires_in":)" + deep + "}"));
+  server.answer("/api/accounts/ofx/token", Reply(200, R"({"error":"slow_down","interval":)" + deep + "}"));
+  BrowserLogin attempt;
+  EXPECT_THROW(api.streams("t"), json::parse_error);
+  EXPECT_THROW(api.target("t", "v"), json::parse_error);
+  EXPECT_THROW(api.login("a", "b", ""), json::parse_error);
+  EXPECT_THROW(api.beginBrowserLogin(), json::parse_error);
+  EXPECT_THROW(api.pollBrowserLogin(attempt), json::parse_error);
+}
+
 TEST(Target, EscapesTheViewerIdAndReadsTheSrtEntry) {
   TestServer server;
   server.answer("/api/accounts/streams/a%2Fb%20c%3F%23%25", Reply(200, targetReply("streamid-1")));

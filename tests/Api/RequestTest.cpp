@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,7 +74,7 @@ TEST(Request, TokensThatCouldForgeHeadersAreRefusedBeforeAnyConnection) {
   EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(Request, RedirectsAreNotFollowedAndTheTargetNeverSeesTheToken) {
+TEST(Request, TheTokenReachesNeitherARedirectTargetNorAProxy) {
   TestServer server;
   TestServer elsewhere;
   elsewhere.answer("/steal", Reply{200, "gotcha"});
@@ -82,6 +83,16 @@ TEST(Request, RedirectsAreNotFollowedAndTheTargetNeverSeesTheToken) {
       failure([&] { Api(server.origin()).request("/api/accounts/streams", "secret-token", std::nullopt, false); });
   EXPECT_EQ(message, "veltrane API returned HTTP 302");
   EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_TRUE(elsewhere.requests().empty());
+
+  // The host's environment names a proxy for every scheme; loopback must not use it.
+  const std::string proxy = elsewhere.origin();
+  for (const char* name : {"http_proxy", "https_proxy", "ALL_PROXY", "all_proxy"}) setenv(name, proxy.c_str(), 1);
+  for (const char* name : {"no_proxy", "NO_PROXY"}) unsetenv(name);
+  server.answer("/api/x", Reply{200, "direct"});
+  for (const std::string& origin : {server.origin(), "http://localhost:" + std::to_string(server.port())})
+    EXPECT_EQ(Api(origin).request("/api/x", "secret-token", std::nullopt, false), "direct") << origin;
+  for (const char* name : {"http_proxy", "https_proxy", "ALL_PROXY", "all_proxy"}) unsetenv(name);
   EXPECT_TRUE(elsewhere.requests().empty());
 }
 

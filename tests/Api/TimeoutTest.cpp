@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -133,6 +134,27 @@ TEST(Timeout, AConnectionThatNeverCompletesGivesUpBeforeTheTotalTimeOut) {
   const double elapsed = secondsSince(start);
   EXPECT_GE(elapsed, 1.5);  // the 2 s connect limit, not an immediate refusal
   EXPECT_LT(elapsed, 4.5);  // and not the 5 s limit of the whole exchange
+}
+
+// Run through dead-resolver.sh, where name lookups go to a port this test holds.
+TEST(Timeout, AResolverThatNeverAnswersEndsWithinTheConnectTimeOut) {
+  if (std::getenv("VELTRANE_DEAD_RESOLVER") == nullptr) GTEST_SKIP() << "needs dead-resolver.sh";
+  const Socket resolver(::socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(53);
+  ASSERT_EQ(::bind(resolver.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  const Api api("https://veltrane.example");
+  const auto start = Clock::now();
+  EXPECT_EQ(test::failure([&] { api.request("/api/accounts/streams", "tok", std::nullopt, false); }),
+            test::kConnectionFailed);
+  const double elapsed = secondsSince(start);
+  EXPECT_GE(elapsed, 1.5);  // it waited for the lookup
+  EXPECT_LT(elapsed, 4.5);  // the connect limit covers the lookup, clean-up included
+  char query[512];
+  EXPECT_GT(::recv(resolver.get(), query, sizeof query, MSG_DONTWAIT), 0) << "the lookup never reached the resolver";
 }
 
 }  // namespace
