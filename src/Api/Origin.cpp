@@ -58,13 +58,8 @@ std::optional<std::string> normalised(const std::string& origin) {
   const std::string host = part(url.get(), CURLUPART_HOST);
   const std::string path = part(url.get(), CURLUPART_PATH);
   if (host.empty() || present(url.get(), CURLUPART_USER) || present(url.get(), CURLUPART_PASSWORD) ||
-      present(url.get(), CURLUPART_OPTIONS) || !part(url.get(), CURLUPART_QUERY).empty() ||
+      !part(url.get(), CURLUPART_QUERY).empty() ||
       !part(url.get(), CURLUPART_FRAGMENT).empty())
-    return std::nullopt;
-  // A raw "@" the parser did not report as user information is refused all the same.
-  const std::size_t authority = origin.find("://");
-  if (authority != std::string::npos &&
-      origin.find('@', authority) < origin.find_first_of("/?#", authority + 3))
     return std::nullopt;
   if (!path.empty() && path != "/") return std::nullopt;
   if (scheme != "https" && (scheme != "http" || !loopback(host))) return std::nullopt;
