@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -81,6 +82,32 @@ private:
   std::thread thread_;
 };
 
+// Server text as plain text: a control character (C0, DEL, C1) or a byte that is not
+// UTF-8 becomes U+FFFD, so a label cannot move a terminal's cursor or retitle it.
+std::string plain(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80 ? 1 : c >= 0xc2 && c < 0xe0 ? 2 : c >= 0xe0 && c < 0xf0 ? 3 : c >= 0xf0 && c < 0xf5 ? 4 : 0;
+    std::uint32_t code = length == 1 ? c : length == 2 ? c & 0x1fu : length == 3 ? c & 0x0fu : c & 0x07u;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+      if ((next & 0xc0) != 0x80) length = 0;
+      code = (code << 6) | (next & 0x3fu);
+    }
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10ffff));
+    if (length == 0 || overlong || (code >= 0xd800 && code < 0xe000) || code < 0x20 || (code >= 0x7f && code < 0xa0)) {
+      out += "\xEF\xBF\xBD";
+      i += length == 0 ? 1 : length;
+      continue;
+    }
+    out.append(text, i, length);
+    i += length;
+  }
+  return out;
+}
+
 void message(const std::string& title, const std::string& text) {
   toolkit().message(title, text);
 }
@@ -106,7 +133,7 @@ std::optional<Stream> streamDialog(const std::vector<Stream>& streams) {
   }
   std::vector<std::string> labels;
   labels.reserve(streams.size());
-  for (const Stream& s : streams) labels.push_back(s.label);
+  for (const Stream& s : streams) labels.push_back(plain(s.label));
   const auto index = toolkit().choose("Choose a veltrane stream",
                                       "This node sends the incoming image to the selected account stream.",
                                       labels, "Choose", "Cancel");
@@ -125,7 +152,14 @@ std::optional<std::string> loginDialog(const std::string& origin) {
   const std::string text = origin + "\n\nCheck this code in the browser: " + s.attempt.userCode +
                            "\n\nSign in to veltrane and choose Connect plugin. This window closes "
                            "automatically when connected.";
-  if (!ui.openUrl(s.attempt.verificationUrl)) {
+  bool opened = false;
+  try {
+    opened = ui.openUrl(s.attempt.verificationUrl);
+  } catch (...) {
+    Api(origin).cancelBrowserLogin(s.attempt);
+    throw;
+  }
+  if (!opened) {
     Api(origin).cancelBrowserLogin(s.attempt);
     throw std::runtime_error("Could not open the browser. Check your default browser and try again.");
   }

@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -44,6 +45,20 @@ ssize_t writeWithoutSigpipe(int fd, const char* data, size_t size) {
   return n;
 }
 
+// Everything readable now; false once the other end has closed.
+bool drain(int fd, std::string& into) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      into.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n != 0;
+  }
+}
+
 int exitCode(int raw) {
   if (WIFEXITED(raw)) return WEXITSTATUS(raw);
   if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
@@ -52,20 +67,26 @@ int exitCode(int raw) {
 
 }  // namespace
 
-Child::Child(const std::vector<std::string>& argv, std::string input) : input_(std::move(input)) {
+Child::Child(const std::vector<std::string>& argv, std::string input, bool collectErrors)
+    : input_(std::move(input)) {
   if (argv.empty()) throw std::invalid_argument("A child program needs a name.");
-  int pipeFds[2];
-  int inFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0)
-    throw std::runtime_error("Could not start " + argv[0] + ": " + std::strerror(errno));
-  if (pipe2(inFds, O_CLOEXEC) != 0) {
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    throw std::runtime_error("Could not start " + argv[0] + ": " + std::strerror(errno));
+  int pipeFds[2] = {-1, -1};
+  int inFds[2] = {-1, -1};
+  int errFds[2] = {-1, -1};
+  const auto closeAll = [&] {
+    for (int fd : {pipeFds[0], pipeFds[1], inFds[0], inFds[1], errFds[0], errFds[1]})
+      if (fd >= 0) close(fd);
+  };
+  if (pipe2(pipeFds, O_CLOEXEC) != 0 || pipe2(inFds, O_CLOEXEC) != 0 ||
+      (collectErrors && pipe2(errFds, O_CLOEXEC) != 0)) {
+    const int error = errno;
+    closeAll();
+    throw std::runtime_error("Could not start " + argv[0] + ": " + std::strerror(error));
   }
   FileActions fa;
   posix_spawn_file_actions_adddup2(&fa.actions, inFds[0], 0);
   posix_spawn_file_actions_adddup2(&fa.actions, pipeFds[1], 1);
+  if (collectErrors) posix_spawn_file_actions_adddup2(&fa.actions, errFds[1], 2);
 
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -77,26 +98,27 @@ Child::Child(const std::vector<std::string>& argv, std::string input) : input_(s
   posix_spawnattr_setpgroup(&attr, 0);
   const int rc = posix_spawnp(&pid_, argv[0].c_str(), &fa.actions, &attr, args.data(), environ);
   posix_spawnattr_destroy(&attr);
-  close(pipeFds[1]);
-  close(inFds[0]);
   if (rc != 0) {
-    close(pipeFds[0]);
-    close(inFds[1]);
+    closeAll();
     pid_ = -1;
     throw std::runtime_error("Could not start " + argv[0] + ": " + std::strerror(rc));
   }
+  close(pipeFds[1]);
+  close(inFds[0]);
+  if (errFds[1] >= 0) close(errFds[1]);
   outFd_ = pipeFds[0];
   inFd_ = inFds[1];
-  fcntl(outFd_, F_SETFL, fcntl(outFd_, F_GETFL) | O_NONBLOCK);
-  fcntl(inFd_, F_SETFL, fcntl(inFd_, F_GETFL) | O_NONBLOCK);
+  errFd_ = errFds[0];
+  for (int fd : {outFd_, inFd_, errFd_})
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   pump();
 }
 
 Child::~Child() {
   if (leave_) poll();
   else end();
-  if (outFd_ >= 0) close(outFd_);
-  if (inFd_ >= 0) close(inFd_);
+  for (int fd : {outFd_, inFd_, errFd_})
+    if (fd >= 0) close(fd);
 }
 
 // Feeds standard input and collects standard output without ever blocking.
@@ -112,21 +134,11 @@ void Child::pump() {
     close(inFd_);
     inFd_ = -1;
   }
-  if (outFd_ < 0) return;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(outFd_, buffer, sizeof buffer);
-    if (n > 0) {
-      output_.append(buffer, static_cast<size_t>(n));
-      continue;
+  for (auto [fd, into] : {std::pair{&outFd_, &output_}, std::pair{&errFd_, &errors_}})
+    if (*fd >= 0 && !drain(*fd, *into)) {
+      close(*fd);
+      *fd = -1;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) {
-      close(outFd_);
-      outFd_ = -1;
-    }
-    return;
-  }
 }
 
 std::optional<int> Child::poll() {

@@ -3,6 +3,9 @@
 #include "Linux/Toolkits.h"
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 namespace vl {
@@ -28,25 +31,53 @@ bool webAddress(const std::string& url) {
   return (scheme == "https" || scheme == "http") && url.compare(scheme.size(), 3, "://") == 0;
 }
 
+// Both programs end with 1 both when cancelled and when no window could be opened;
+// only what the toolkit wrote on its way out tells these apart.
+bool noWindow(const std::string& errors) {
+  for (const char* sign : {"cannot open display", "could not connect to display", "X Window System error",
+                           "Fatal IO error", "lost connection to"})
+    if (errors.find(sign) != std::string::npos) return true;
+  return false;
+}
+
+// 0 and 1 are the user's answers (1: cancelled or closed), so is an end by a signal that
+// asks a program to stop; anything else means no dialog was there to answer.
+int answer(DialogProgram program, const Child& child, int status) {
+  const bool stopped = status == 128 + SIGTERM || status == 128 + SIGHUP || status == 128 + SIGINT;
+  if ((status == 0 || status == 1 || stopped) && !noWindow(child.errors())) return status;
+  const std::string name = program == DialogProgram::zenity ? "zenity" : "kdialog";
+  const char* display = std::getenv("WAYLAND_DISPLAY");
+  if (!display || !*display) display = std::getenv("DISPLAY");
+  if (noWindow(child.errors()))
+    throw std::runtime_error(name + " could not open its window on the display \"" + (display ? display : "") +
+                             "\". Check that the desktop session is running, or set VELTRANE_DIALOGS=terminal.");
+  throw std::runtime_error(name + " failed before the dialog could be answered (exit status " +
+                           std::to_string(status) + "). Check its installation, or set VELTRANE_DIALOGS=terminal.");
+}
+
 class ProgramToolkit final : public Toolkit {
 public:
   explicit ProgramToolkit(DialogProgram program) : program_(program) {}
 
   void message(const std::string& title, const std::string& text) override {
     DialogCommand c = messageCommand(program_, title, text);
-    Child(c.argv, c.input).wait();
+    Child child(c.argv, c.input, true);
+    answer(program_, child, child.wait());
   }
 
   AlertEnd alert(const std::string& title, const std::string& text, const std::string& button,
                  const std::function<bool()>& finished) override {
     DialogCommand c = alertCommand(program_, title, text, button);
-    Child child(c.argv, c.input);
+    Child child(c.argv, c.input, true);
     for (;;) {
       if (finished()) {
         child.end();
         return AlertEnd::finished;
       }
-      if (child.poll()) return AlertEnd::button;
+      if (const auto status = child.poll()) {
+        answer(program_, child, *status);
+        return AlertEnd::button;
+      }
       std::this_thread::sleep_for(alertCheckPeriod);
     }
   }
@@ -55,8 +86,8 @@ public:
                                     const std::vector<std::string>& labels, const std::string& accept,
                                     const std::string& cancel) override {
     DialogCommand c = chooseCommand(program_, title, text, labels, accept, cancel);
-    Child child(c.argv, c.input);
-    if (child.wait() != 0) return std::nullopt;
+    Child child(c.argv, c.input, true);
+    if (answer(program_, child, child.wait()) != 0) return std::nullopt;
     return parseChoice(child.output());
   }
 

@@ -12,7 +12,7 @@
 namespace vl {
 
 enum class DialogProgram { zenity, kdialog };
-enum class ToolkitKind { zenity, kdialog, terminal };
+enum class ToolkitKind { zenity, kdialog, terminal, missing };
 
 // Command lines; text reaches the program only as whole arguments or standard input,
 // never through a shell or where it could be read as an option.
@@ -30,7 +30,8 @@ DialogCommand chooseCommand(DialogProgram program, const std::string& title, con
 std::optional<std::size_t> parseChoice(const std::string& output);
 
 // VELTRANE_DIALOGS (zenity, kdialog or terminal) wins when it names one that can run;
-// otherwise a display and an installed program decide, zenity first.
+// otherwise a display and an installed program decide, zenity first. A display without
+// either program is `missing`: the terminal would prompt where no one looks.
 ToolkitKind chooseToolkitKind(const char* requested, bool display, bool hasZenity, bool hasKdialog);
 
 std::unique_ptr<Toolkit> makeProgramToolkit(DialogProgram program);

@@ -7,6 +7,7 @@
 #include "Core/Dialogs.h"
 #include "Core/TokenStore.h"
 
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -58,6 +59,8 @@ void signOut(Instance& in) {
   write(in, "enabled", 0);
   in.sender.configure(settings(in), false);
   const std::string origin = text(in, "apiBase");
+  // Forgetting under a mistyped address would leave the real sign-in in place unnoticed.
+  Api::validateBase(origin);
   const std::string token = loadToken(origin);
   // Nothing stored means nothing to revoke; asking the service would only fail.
   if (!token.empty()) Api(origin).revoke(token);
@@ -96,7 +99,12 @@ void changed(Instance& in, OfxPropertySetHandle inArgs) {
   try {
     act(in, name);
   } catch (const std::exception& e) {
-    showMessage("veltrane", e.what());
+    try {
+      showMessage("veltrane", e.what());
+    } catch (const std::exception& shown) {
+      // No dialog at all: the host's log is the last place the user may look.
+      std::fprintf(stderr, "veltrane: %s\nveltrane: %s\n", e.what(), shown.what());
+    }
   }
 }
 

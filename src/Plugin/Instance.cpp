@@ -33,9 +33,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   check(effects->clipGetHandle(effect, "Source", &record->sourceClip, nullptr));
   check(effects->clipGetHandle(effect, "Output", &record->outputClip, nullptr));
   // The first panel state is read at time zero, as a render there would see it.
-  record->timed = true;
-  updateUI(*record);
-  record->timed = false;
+  updateUI(*record, 0.0);
   check(props->propSetPointer(effectProps(effect), "OfxPropInstanceData", 0, record.get()));
   record.release();
   return kOfxStatOK;

@@ -4,6 +4,7 @@
 #include "Core/Settings.h"
 #include "ofx.h"
 
+#include <optional>
 #include <string>
 
 namespace vl::ofx {
@@ -16,8 +17,6 @@ struct Instance {
   Sender sender;
   // The GPU bridge would sit here; the Linux build declares no GPU rendering.
   bool interactive = true;
-  bool timed = false;        // reads take the value at renderTime while set
-  double renderTime = 0.0;
 
   explicit Instance(OfxImageEffectHandle handle) : effect(handle) {}
   Instance(const Instance&) = delete;
@@ -27,16 +26,21 @@ struct Instance {
 // The record stored in the effect's instance data.
 Instance& instance(OfxImageEffectHandle effect);
 
+// Reads give the value at `time` when one is given (a render's, so animated values follow
+// the timeline), else the current one. The time travels with each call: a host may run
+// instance-changed on another thread while a render reads.
+using ReadTime = std::optional<double>;
+
 OfxParamHandle param(const Instance& in, const char* name);
-int integer(const Instance& in, const char* name);
-double number(const Instance& in, const char* name);
-std::string text(const Instance& in, const char* name);
+int integer(const Instance& in, const char* name, ReadTime time = std::nullopt);
+double number(const Instance& in, const char* name, ReadTime time = std::nullopt);
+std::string text(const Instance& in, const char* name, ReadTime time = std::nullopt);
 void visibility(const Instance& in, const char* name, bool visible, bool enabled);
 
 // The panel as a streaming configuration; the first failing read decides the error.
-Settings settings(const Instance& in);
+Settings settings(const Instance& in, ReadTime time = std::nullopt);
 // Brings shown, hidden and enabled state and the derived labels in line with the values.
-void updateUI(const Instance& in);
+void updateUI(const Instance& in, ReadTime time = std::nullopt);
 
 // Reaction to a changed parameter; failures are shown to the user, never thrown.
 void changed(Instance& in, OfxPropertySetHandle inArgs);

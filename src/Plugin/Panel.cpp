@@ -25,10 +25,10 @@ std::string mbit(double value) {
 
 }  // namespace
 
-void updateUI(const Instance& in) {
-  const int color = integer(in, "color");
-  const bool advanced = integer(in, "showAdvanced") != 0;
-  const bool custom = integer(in, "useCustomBitrate") != 0;
+void updateUI(const Instance& in, ReadTime time) {
+  const int color = integer(in, "color", time);
+  const bool advanced = integer(in, "showAdvanced", time) != 0;
+  const bool custom = integer(in, "useCustomBitrate", time) != 0;
 
   for (const char* name : {"hdr", "masteringMin", "masteringMax", "maxCLL", "maxFALL"})
     visibility(in, name, color != 0, true);
@@ -43,7 +43,7 @@ void updateUI(const Instance& in) {
   props->propSetString(paramProps(in, "advancedToggle"), "OfxPropLabel", 0,
                        advanced ? "Hide advanced settings" : "Advanced settings\xE2\x80\xA6");
 
-  const double limitMbit = number(in, "maxBitrateMbit");
+  const double limitMbit = number(in, "maxBitrateMbit", time);
   OfxPropertySetHandle preset = paramProps(in, "bitratePreset");
   const char* names[] = {"Low", "Medium", "High"};
   for (int i = 0; i < 3; ++i) {
@@ -52,7 +52,7 @@ void updateUI(const Instance& in) {
     props->propSetString(preset, "OfxParamPropChoiceOption", i, option.c_str());
   }
   std::string label = "Video quality";
-  if (custom) label += " (custom: " + mbit(number(in, "customBitrate")) + " Mbit/s)";
+  if (custom) label += " (custom: " + mbit(number(in, "customBitrate", time)) + " Mbit/s)";
   props->propSetString(preset, "OfxPropLabel", 0, label.c_str());
 }
 

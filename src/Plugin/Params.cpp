@@ -12,12 +12,10 @@ namespace {
                            ")");
 }
 
-// Inside a render every read sees the render's time, so animated values follow the timeline.
 template <typename T>
-T read(const Instance& in, const char* name, T value) {
+T read(const Instance& in, const char* name, T value, ReadTime time) {
   OfxParamHandle p = param(in, name);
-  const OfxStatus status =
-      in.timed ? params->paramGetValueAtTime(p, in.renderTime, &value) : params->paramGetValue(p, &value);
+  const OfxStatus status = time ? params->paramGetValueAtTime(p, *time, &value) : params->paramGetValue(p, &value);
   if (status != kOfxStatOK) unreadable(name, status);
   return value;
 }
@@ -40,12 +38,12 @@ OfxParamHandle param(const Instance& in, const char* name) {
   return handle;
 }
 
-int integer(const Instance& in, const char* name) { return read<int>(in, name, 0); }
+int integer(const Instance& in, const char* name, ReadTime time) { return read<int>(in, name, 0, time); }
 
-double number(const Instance& in, const char* name) { return read<double>(in, name, 0.0); }
+double number(const Instance& in, const char* name, ReadTime time) { return read<double>(in, name, 0.0, time); }
 
-std::string text(const Instance& in, const char* name) {
-  const char* value = read<const char*>(in, name, nullptr);
+std::string text(const Instance& in, const char* name, ReadTime time) {
+  const char* value = read<const char*>(in, name, nullptr, time);
   return value != nullptr ? std::string(value) : std::string();
 }
 
@@ -57,26 +55,26 @@ void visibility(const Instance& in, const char* name, bool visible, bool enabled
   props->propSetInt(p, "OfxParamPropEnabled", 0, enabled ? 1 : 0);
 }
 
-Settings settings(const Instance& in) {
+Settings settings(const Instance& in, ReadTime time) {
   Settings s;
-  s.apiBase = text(in, "apiBase");
-  s.viewerId = text(in, "viewerId");
-  const int preset = integer(in, "bitratePreset");
-  const int custom = integer(in, "useCustomBitrate");
-  const double customMbit = number(in, "customBitrate");
-  const double limitMbit = number(in, "maxBitrateMbit");
+  s.apiBase = text(in, "apiBase", time);
+  s.viewerId = text(in, "viewerId", time);
+  const int preset = integer(in, "bitratePreset", time);
+  const int custom = integer(in, "useCustomBitrate", time);
+  const double customMbit = number(in, "customBitrate", time);
+  const double limitMbit = number(in, "maxBitrateMbit", time);
   s.bitrateKbps = selectedBitrateKbps(preset, custom != 0, customMbit, limitMbit);
-  s.keyframeSeconds = number(in, "keyframeSeconds");
-  s.latencyMs = integer(in, "latency");
-  s.color = integer(in, "color");
+  s.keyframeSeconds = number(in, "keyframeSeconds", time);
+  s.latencyMs = integer(in, "latency", time);
+  s.color = integer(in, "color", time);
   // HDR always goes out as HEVC, so the codec choice only matters for SDR.
-  s.hevc = s.color != 0 || integer(in, "codec") == 1;
-  s.masteringMin = number(in, "masteringMin");
-  s.masteringMax = number(in, "masteringMax");
-  s.maxCLL = integer(in, "maxCLL");
-  s.maxFALL = integer(in, "maxFALL");
-  s.metadata = text(in, "metadata");
-  s.fps = number(in, "fps");
+  s.hevc = s.color != 0 || integer(in, "codec", time) == 1;
+  s.masteringMin = number(in, "masteringMin", time);
+  s.masteringMax = number(in, "masteringMax", time);
+  s.maxCLL = integer(in, "maxCLL", time);
+  s.maxFALL = integer(in, "maxFALL", time);
+  s.metadata = text(in, "metadata", time);
+  s.fps = number(in, "fps", time);
   if (s.fps == 0.0) s.fps = clipFrameRate(in);
   return s;
 }

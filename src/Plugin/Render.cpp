@@ -16,21 +16,6 @@
 namespace vl::ofx {
 namespace {
 
-// Timed reads last exactly as long as the render, whichever way it ends.
-class TimedReads {
-public:
-  TimedReads(Instance& in, double time) : in_(in) {
-    in_.timed = true;
-    in_.renderTime = time;
-  }
-  ~TimedReads() { in_.timed = false; }
-  TimedReads(const TimedReads&) = delete;
-  TimedReads& operator=(const TimedReads&) = delete;
-
-private:
-  Instance& in_;
-};
-
 // Full resolution, and the source image holds the clip's whole region of definition.
 bool complete(const Instance& in, double time, const HostImage& source, const Image& image,
               const double scale[2]) {
@@ -54,11 +39,11 @@ void reportCaptureFailure(const std::exception& e) {
 
 void send(Instance& in, OfxPropertySetHandle inArgs, const Image& source, double time, bool whole) {
   try {
-    Settings s = settings(in);
-    const bool enabled = integer(in, "enabled") != 0;
+    Settings s = settings(in, time);
+    const bool enabled = integer(in, "enabled", time) != 0;
     in.sender.configure(s, enabled);
     if (!enabled) return;
-    if (!in.interactive && integer(in, "sendExports") == 0) return;
+    if (!in.interactive && integer(in, "sendExports", time) == 0) return;
     int thumbnail = 0;
     props->propGetInt(inArgs, "OfxImageEffectPropThumbnailRender", 0, &thumbnail);
     if (thumbnail != 0 || !whole) return;
@@ -75,7 +60,6 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   Instance& in = instance(effect);
   double time = 0.0;
   check(props->propGetDouble(inArgs, "OfxPropTime", 0, &time));
-  const TimedReads timed(in, time);
   // Declared in this order so the output is released first, then the source.
   const HostImage source(in.sourceClip, time);
   const HostImage output(in.outputClip, time);

@@ -246,7 +246,8 @@ TEST_F(Dialogs, SetToolkitHandsBackTheOneInUse) {
 }
 
 TEST_F(Dialogs, StreamChoiceListsLabelsInOrderAndReturnsTheChosen) {
-  const std::vector<vl::Stream> streams{{"a1", "Alpha"}, {"b2", "Beta"}, {"c3", "Alpha"}};
+  // Labels are server text: no control character reaches the toolkit.
+  const std::vector<vl::Stream> streams{{"a1", "Alpha"}, {"b2", "B\xc3\xa9\x1b]0;x\x07ta\xc2\x9b\xff"}, {"c3", "Alpha"}};
   ui().choice = 2;
   auto chosen = vl::streamDialog(streams);
   ASSERT_TRUE(chosen);
@@ -255,7 +256,7 @@ TEST_F(Dialogs, StreamChoiceListsLabelsInOrderAndReturnsTheChosen) {
   EXPECT_EQ(ui().lists[0].title, "Choose a veltrane stream");
   EXPECT_EQ(ui().lists[0].text, "This node sends the incoming image to the selected account stream.");
   EXPECT_EQ(ui().lists[0].button, "Choose|Cancel");
-  EXPECT_EQ(ui().lists[0].labels, (std::vector<std::string>{"Alpha", "Beta", "Alpha"}));
+  EXPECT_EQ(ui().lists[0].labels, (std::vector<std::string>{"Alpha", "B\xc3\xa9\uFFFD]0;x\uFFFDta\uFFFD\uFFFD", "Alpha"}));
   ui().choice = std::nullopt;
   EXPECT_EQ(vl::streamDialog(streams), std::nullopt);
   ui().choice = 3;
@@ -404,8 +405,10 @@ TEST_F(Dialogs, BrowserThatCannotOpenCancelsWithoutPolling) {
   ui().browserOpens = false;
   EXPECT_EQ(failure([&] { vl::loginDialog(service.origin()); }),
             "Could not open the browser. Check your default browser and try again.");
+  ui().onOpen = [](const std::string&) { throw std::runtime_error("No dialog program."); };
+  EXPECT_EQ(failure([&] { vl::loginDialog(service.origin()); }), "No dialog program.");
   EXPECT_TRUE(ui().alerts.empty());
-  EXPECT_TRUE(eventually([&] { return service.cancels() == 1; }));
+  EXPECT_TRUE(eventually([&] { return service.cancels() == 2; }));
   std::this_thread::sleep_for(1500ms);  // past the first poll, had a thread been started
   EXPECT_TRUE(service.polls().empty());
 }

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sys/stat.h>
 #include <string>
@@ -92,7 +93,9 @@ TEST(Child, MissingProgramThrows) {
 TEST(ToolkitChoice, EnvironmentThenDisplayThenPrograms) {
   EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, true, true), ToolkitKind::zenity);
   EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, false, true), ToolkitKind::kdialog);
-  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, false, false), ToolkitKind::terminal);
+  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, false, false), ToolkitKind::missing);
+  EXPECT_EQ(vl::chooseToolkitKind("zenity", true, false, false), ToolkitKind::missing);
+  EXPECT_EQ(vl::chooseToolkitKind(nullptr, false, false, false), ToolkitKind::terminal);
   EXPECT_EQ(vl::chooseToolkitKind(nullptr, false, true, true), ToolkitKind::terminal);
   EXPECT_EQ(vl::chooseToolkitKind("terminal", true, true, true), ToolkitKind::terminal);
   EXPECT_EQ(vl::chooseToolkitKind("kdialog", true, true, true), ToolkitKind::kdialog);
@@ -271,12 +274,30 @@ TEST_F(Opener, UrlIsOneArgumentAndTheOpenersStatusCounts) {
   EXPECT_FALSE(toolkit->openUrl(url));
 }
 
-TEST_F(Opener, OnlyWebPagesAndOnlyWithAnOpener) {
+TEST_F(Opener, OnlyWebPagesAndOnlyWithInstalledPrograms) {
   auto toolkit = vl::makeProgramToolkit(DialogProgram::kdialog);
   EXPECT_FALSE(toolkit->openUrl("file:///etc/passwd"));
   EXPECT_EQ(args(), "");  // never ran
+  EXPECT_TRUE(toolkit->openUrl("HTTPS://veltrane.example/ofx/authorize?user_code=ABCD-2345"));
   setenv("PATH", "/nonexistent", 1);
   EXPECT_FALSE(toolkit->openUrl("https://veltrane.example/ofx/authorize?user_code=ABCD-2345"));
+  // A desktop without a dialog program is told what to install, whatever is asked.
+  const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+  setenv("DISPLAY", ":0", 1);
+  unsetenv("VELTRANE_DIALOGS");
+  auto missing = vl::makeToolkit();
+  setenv("DISPLAY", display.c_str(), 1);
+  for (const auto& call : std::vector<std::function<void()>>{
+           [&] { missing->message("t", "x"); }, [&] { missing->openUrl("https://veltrane.example"); },
+           [&] { missing->choose("t", "x", {"a"}, "Choose", "Cancel"); },
+           [&] { missing->alert("t", "x", "Cancel", [] { return true; }); }}) {
+    try {
+      call();
+      ADD_FAILURE() << "a missing dialog program went unnoticed";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("Install one of them"), std::string::npos) << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string_view>
 #include <thread>
@@ -143,22 +144,43 @@ TEST_F(Zenity, AlertIsVisibleAndEndingItLeavesNoProcess) {
   }());
 }
 
-TEST_F(Zenity, ClosedWindowCountsAsTheButton) {
-  pid_t zenity = 0;
-  int checks = 0;
-  auto end = toolkit_->alert("T", "x", "Cancel sign-in", [&] {
-    ++checks;
-    if (!zenity) {
-      auto found = zenityChildren();
-      if (!found.empty()) zenity = found[0];
-    } else if (checks == 10) {
-      kill(zenity, SIGTERM);  // as when the user closes the window
+// Stopped as when the user or the session closes it; a crash is no answer.
+TEST_F(Zenity, ClosedWindowCountsAsTheButtonACrashAsAFailure) {
+  for (const int signal : {SIGTERM, SIGSEGV}) {
+    pid_t zenity = 0;
+    int checks = 0;
+    const auto run = [&] {
+      return toolkit_->alert("T", "x", "Cancel sign-in", [&] {
+        ++checks;
+        if (!zenity) {
+          auto found = zenityChildren();
+          if (!found.empty()) zenity = found[0];
+        } else if (checks == 10) {
+          kill(zenity, signal);
+        }
+        return checks > 300;
+      });
+    };
+    if (signal == SIGTERM) EXPECT_EQ(run(), vl::AlertEnd::button);
+    else EXPECT_THROW(run(), std::runtime_error);
+    EXPECT_LT(checks, 300);
+    EXPECT_TRUE(zenityChildren().empty());
+  }
+}
+
+TEST_F(Zenity, ADisplayItCannotUseIsAFailureNotAnAnswer) {
+  setenv("DISPLAY", ":987654", 1);  // no such display
+  for (const auto& call : std::vector<std::function<void()>>{
+           [&] { toolkit_->message("t", "x"); }, [&] { toolkit_->choose("t", "x", {"a"}, "Choose", "Cancel"); },
+           [&] { toolkit_->alert("t", "x", "Cancel", [] { return false; }); }}) {
+    try {
+      call();
+      ADD_FAILURE() << "the dialog counted as answered";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "zenity could not open its window on the display \":987654\". Check that the desktop session is running, or set "
+                                           "VELTRANE_DIALOGS=terminal.");
     }
-    return checks > 300;
-  });
-  EXPECT_EQ(end, vl::AlertEnd::button);
-  EXPECT_LT(checks, 300);
-  EXPECT_TRUE(zenityChildren().empty());
+  }
 }
 
 }  // namespace

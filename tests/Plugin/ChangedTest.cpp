@@ -37,6 +37,20 @@ TEST_F(ChangedTest, SignOutSwitchesSendingOffFirst) {
   EXPECT_EQ(std::get<int>(param("enabled").value), 0);
   EXPECT_EQ(std::get<std::string>(param("viewerId").value), "stream-1") << "the stream choice stays";
   EXPECT_THAT(status(), HasSubstr("Stopped\n"));
+  set("apiBase", std::string("http://veltrane.example"));
+  EXPECT_EQ(press("logout"), "\nveltrane\nAPI origin must use HTTPS (HTTP is allowed only on loopback)\n"
+                             "[Press Enter to continue]\n");
+}
+
+TEST_F(ChangedTest, AMessageThatCannotBeShownStillEndsTheActionNormally) {
+  create();
+  const std::string path = std::getenv("PATH");
+  setenv("DISPLAY", ":987654", 1);
+  setenv("PATH", "/nonexistent", 1);  // neither dialog program
+  unsetenv("VELTRANE_DIALOGS");
+  EXPECT_EQ(changed("status"), kOfxStatOK);
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
 }
 
 TEST_F(ChangedTest, RefusedWritesAreShownAndSkipTheRefresh) {

@@ -234,6 +234,13 @@ TEST_F(RenderTest, ReadsTakeTheRenderTime) {
   EXPECT_EQ(frames(), 1);
   EXPECT_GT(param("enabled").reads, current) << "outside a render the current value is read";
   EXPECT_EQ(param("enabled").readTimes.size(), 3u);
+
+  // A change delivered on another thread in the middle of a render reads current values.
+  const int before = param("showAdvanced").reads;
+  host.before("paramGetValueAtTime", [&] { EXPECT_EQ(instanceChangedOnThread(plugin, *fx, "latency", 0.0).changed, kOfxStatOK); });
+  ASSERT_EQ(render(5.0), kOfxStatOK);
+  EXPECT_GT(param("showAdvanced").reads, before);
+  EXPECT_EQ(param("showAdvanced").readTimes, (std::vector<double>{0.0})) << "only the first panel state is timed";
 }
 
 TEST_F(RenderTest, InvalidPanelStillRendersAndPrintsThreeCaptureLines) {

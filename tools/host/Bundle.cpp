@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace vl::host {
 
@@ -66,6 +67,12 @@ Change instanceChanged(OfxPlugin& plugin, Effect& instance, const std::string& p
   c.begin = action(plugin, "OfxActionBeginInstanceChanged", instance.handle(), &wrap);
   c.changed = action(plugin, "OfxActionInstanceChanged", instance.handle(), &in);
   c.end = action(plugin, "OfxActionEndInstanceChanged", instance.handle(), &wrap);
+  return c;
+}
+
+Change instanceChangedOnThread(OfxPlugin& plugin, Effect& instance, const std::string& param, OfxTime time) {
+  Change c;
+  std::thread([&] { c = instanceChanged(plugin, instance, param, time); }).join();
   return c;
 }
 

@@ -46,5 +46,8 @@ struct Change {
 };
 Change instanceChanged(OfxPlugin& plugin, Effect& instance, const std::string& param, OfxTime time,
                        const std::string& reason = "OfxChangeUserEdited");
+// The same delivered from a thread of its own and waited for, as a host may do while
+// another thread is inside a render.
+Change instanceChangedOnThread(OfxPlugin& plugin, Effect& instance, const std::string& param, OfxTime time);
 
 }  // namespace vl::host

@@ -59,6 +59,7 @@ Host::~Host() { active = nullptr; }
 Host* Host::current() { return active; }
 
 OfxStatus Host::enter(const char* function) {
+  std::unique_lock held(mutex_);
   try {
     calls_.emplace_back(function);
   } catch (const std::bad_alloc&) {
@@ -67,7 +68,9 @@ OfxStatus Host::enter(const char* function) {
   if (auto hook = hooks_.find(std::string_view(function)); hook != hooks_.end()) {
     auto run = std::move(hook->second);
     hooks_.erase(hook);
+    held.unlock();
     run();
+    held.lock();
   }
   auto it = faults_.find(std::string_view(function));
   if (it == faults_.end()) return kOfxStatOK;
@@ -79,12 +82,14 @@ OfxStatus Host::enter(const char* function) {
 }
 
 const void* Host::fetch(const char* name, int version) {
+  const std::lock_guard held(mutex_);
   calls_.push_back(std::string("fetchSuite:") + (name != nullptr ? name : ""));
   if (name == nullptr || version != 1 || omitted_.count(name) != 0) return nullptr;
   return suite(name);
 }
 
 void Host::sent(const char* action, const void* handle, const PropertySet* inArgs, OfxStatus status) {
+  const std::lock_guard held(mutex_);
   if (!recordActions_) return;
   actions_.push_back({action != nullptr ? action : "", handle, inArgs != nullptr ? *inArgs : PropertySet(), status});
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -92,8 +93,12 @@ class Host {
   Effect& createInstance(const std::string& context);
   size_t liveImages() const { return images_.size(); }
 
-  // Called by the suites: records the call and answers with the fault, if any.
+  // Called by the suites: records the call and answers with the fault, if any. A hook
+  // runs unlocked, so it may wait for a thread that calls suites of its own.
   OfxStatus enter(const char* function);
+  // Held by each suite call while it works on the host's objects: a plug-in may call
+  // from several threads at once, as when instance-changed arrives during a render.
+  std::unique_lock<std::recursive_mutex> lock() { return std::unique_lock(mutex_); }
   const void* fetch(const char* suite, int version);
   PropertySet* newImage(Clip& clip, OfxTime time);
   OfxStatus releaseImage(PropertySet* image);
@@ -102,6 +107,7 @@ class Host {
 
  private:
   struct Image;
+  std::recursive_mutex mutex_;
   PropertySet props_;
   OfxHost ofx_{};
   Effect descriptor_;

@@ -16,8 +16,9 @@ Effect* fx(OfxParamSetHandle h) { return reinterpret_cast<Effect*>(h); }
 Param* pa(OfxParamHandle h) { return reinterpret_cast<Param*>(h); }
 Clip* cl(OfxImageClipHandle h) { return reinterpret_cast<Clip*>(h); }
 
-#define ENTER(fn, handle)                                     \
+#define ENTER(fn, handle)                                           \
   if (OfxStatus s_ = host().enter(fn); s_ != kOfxStatOK) return s_; \
+  const auto held_ = host().lock();                                 \
   if ((handle) == nullptr) return kOfxStatErrBadHandle
 
 // Property suite.
