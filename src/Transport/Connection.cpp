@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -18,6 +20,7 @@ namespace vl {
 namespace {
 
 constexpr int kMessageBytes = 1316;  // seven transport packets
+constexpr auto kLookupLimit = std::chrono::milliseconds(2000);
 
 struct UrlDeleter {
   void operator()(CURLU* url) const { curl_url_cleanup(url); }
@@ -45,6 +48,40 @@ public:
 private:
   SRTSOCKET socket_;
 };
+
+struct Lookup {
+  std::string host;
+  std::string port;
+  addrinfo hints{};
+  gaicb request{};
+};
+
+// glibc's asynchronous lookup, waited for at most kLookupLimit: a resolver that never
+// answers must hold neither the worker nor whoever joins it.
+std::unique_ptr<addrinfo, AddrInfoDeleter> resolve(const std::string& host, const std::string& port) {
+  auto lookup = std::make_unique<Lookup>(Lookup{host, port, {}, {}});
+  lookup->hints.ai_family = AF_UNSPEC;
+  lookup->hints.ai_socktype = SOCK_DGRAM;
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_service = lookup->port.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  gaicb* list[] = {&lookup->request};
+  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) throw std::runtime_error("SRT server DNS lookup failed");
+  const auto until = std::chrono::steady_clock::now() + kLookupLimit;
+  while (gai_error(&lookup->request) == EAI_INPROGRESS && std::chrono::steady_clock::now() < until) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now());
+    const timespec wait{static_cast<time_t>(left.count() / 1000000000), static_cast<long>(left.count() % 1000000000)};
+    gai_suspend(list, 1, &wait);
+  }
+  const int result = gai_error(&lookup->request);
+  if (result == EAI_INPROGRESS) {
+    // Still being answered: the resolver's thread writes into it later, so it is left to it.
+    if (gai_cancel(&lookup->request) != EAI_CANCELED) (void)lookup.release();
+    throw std::runtime_error("SRT server DNS lookup failed");
+  }
+  if (result != 0 || lookup->request.ar_result == nullptr) throw std::runtime_error("SRT server DNS lookup failed");
+  return std::unique_ptr<addrinfo, AddrInfoDeleter>(lookup->request.ar_result);
+}
 
 // libsrt's own teardown at exit races its collector thread and double-frees when
 // the library is still started then, so the reference is dropped before that.
@@ -145,15 +182,7 @@ Connection::Connection(const Target& target, int latencyMs, int bitrateKbps) {
   startLibrary();
   const Server server = parseDescriptor(target.url);
 
-  addrinfo hints{};
-  hints.ai_flags = 0;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  hints.ai_protocol = 0;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(server.host.c_str(), server.port.c_str(), &hints, &found) != 0 || !found)
-    throw std::runtime_error("SRT server DNS lookup failed");
-  const std::unique_ptr<addrinfo, AddrInfoDeleter> addresses(found);
+  const std::unique_ptr<addrinfo, AddrInfoDeleter> addresses = resolve(server.host, server.port);
 
   const std::int64_t inputBandwidth = inputBandwidthBytesPerSecond(bitrateKbps);
   const auto sendBuffer = static_cast<std::int32_t>(sendBufferBytes(bitrateKbps, latencyMs));

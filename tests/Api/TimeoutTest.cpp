@@ -1,5 +1,6 @@
 #include "Api/Api.h"
 #include "Failure.h"
+#include "Transport/Connection.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +14,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vl {
@@ -146,13 +149,18 @@ TEST(Timeout, AResolverThatNeverAnswersEndsWithinTheConnectTimeOut) {
   address.sin_port = htons(53);
   ASSERT_EQ(::bind(resolver.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
-  const Api api("https://veltrane.example");
-  const auto start = Clock::now();
-  EXPECT_EQ(test::failure([&] { api.request("/api/accounts/streams", "tok", std::nullopt, false); }),
-            test::kConnectionFailed);
-  const double elapsed = secondsSince(start);
-  EXPECT_GE(elapsed, 1.5);  // it waited for the lookup
-  EXPECT_LT(elapsed, 4.5);  // the connect limit covers the lookup, clean-up included
+  // The account service, then the SRT ingest, as the sending worker reaches them.
+  const std::pair<std::function<void()>, std::string> calls[] = {
+      {[] { Api("https://veltrane.example").streams("tok"); }, test::kConnectionFailed},
+      {[] { Connection(Target{"srt://ingest.veltrane.example:9000", "s", "", 0, 0, 0}, 120, 8000); },
+       "SRT server DNS lookup failed"}};
+  for (const auto& [call, failure] : calls) {
+    const auto start = Clock::now();
+    EXPECT_EQ(test::failure(call), failure);
+    const double elapsed = secondsSince(start);
+    EXPECT_GE(elapsed, 1.5);  // it waited for the lookup
+    EXPECT_LT(elapsed, 4.5);  // a limit of 2 s covers the lookup, clean-up included
+  }
   char query[512];
   EXPECT_GT(::recv(resolver.get(), query, sizeof query, MSG_DONTWAIT), 0) << "the lookup never reached the resolver";
 }
