@@ -17,6 +17,20 @@ std::string joined(const std::string& title, const std::string& text) {
   return text.empty() ? title : title + "\n\n" + text;
 }
 
+// kdialog reads text that looks like markup as markup; marked up on purpose, every
+// character of ours (and of a server's) shows as itself.
+std::string markup(const std::string& text) {
+  std::string out = "<qt>";
+  for (const char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else if (c == '\n') out += "<br>";
+    else out += c;
+  }
+  return out + "</qt>";
+}
+
 // One list cell per line on zenity's input: a line break inside a label would shift cells.
 std::string oneLine(std::string s) {
   for (char& c : s)
@@ -123,7 +137,7 @@ DialogCommand messageCommand(DialogProgram program, const std::string& title, co
     return {{"zenity", "--info", "--no-markup", "--title=veltrane", "--width=420",
              "--text=" + joined(title, text), "--ok-label=OK"},
             {}};
-  return {{"kdialog", "--title=veltrane", "--msgbox=" + joined(title, text), "--ok-label=OK"}, {}};
+  return {{"kdialog", "--title=veltrane", "--msgbox=" + markup(joined(title, text)), "--ok-label=OK"}, {}};
 }
 
 DialogCommand alertCommand(DialogProgram program, const std::string& title, const std::string& text,
@@ -132,7 +146,7 @@ DialogCommand alertCommand(DialogProgram program, const std::string& title, cons
     return {{"zenity", "--info", "--no-markup", "--title=veltrane", "--width=420",
              "--text=" + joined(title, text), "--ok-label=" + button},
             {}};
-  return {{"kdialog", "--title=veltrane", "--msgbox=" + joined(title, text), "--ok-label=" + button}, {}};
+  return {{"kdialog", "--title=veltrane", "--msgbox=" + markup(joined(title, text)), "--ok-label=" + button}, {}};
 }
 
 DialogCommand chooseCommand(DialogProgram program, const std::string& title, const std::string& text,
@@ -149,7 +163,7 @@ DialogCommand chooseCommand(DialogProgram program, const std::string& title, con
       c.input += (i == 0 ? "TRUE\n" : "FALSE\n") + std::to_string(i) + "\n" + oneLine(labels[i]) + "\n";
     return c;
   }
-  DialogCommand c{{"kdialog", "--title=veltrane", "--radiolist=" + joined(title, text),
+  DialogCommand c{{"kdialog", "--title=veltrane", "--radiolist=" + markup(joined(title, text)),
                    "--ok-label=" + accept, "--cancel-label=" + cancel, "--"},
                   {}};
   for (std::size_t i = 0; i < labels.size(); ++i) {

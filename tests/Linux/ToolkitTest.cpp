@@ -127,8 +127,9 @@ TEST(DialogCommands, TextsAreWholeArgumentsAndLabelsNeverOptions) {
   EXPECT_NE(std::find(a.argv.begin(), a.argv.end(), "--text=Finish\n\n-x <b>"), a.argv.end());
   EXPECT_NE(std::find(a.argv.begin(), a.argv.end(), "--no-markup"), a.argv.end());
   EXPECT_NE(std::find(a.argv.begin(), a.argv.end(), "--ok-label=Cancel sign-in"), a.argv.end());
-  auto m = vl::messageCommand(DialogProgram::kdialog, "veltrane", "-v");
-  EXPECT_NE(std::find(m.argv.begin(), m.argv.end(), "--msgbox=veltrane\n\n-v"), m.argv.end());
+  auto m = vl::messageCommand(DialogProgram::kdialog, "veltrane", "-v <b>&");
+  EXPECT_NE(std::find(m.argv.begin(), m.argv.end(), "--msgbox=<qt>veltrane<br><br>-v &lt;b&gt;&amp;</qt>"),
+            m.argv.end());
 }
 
 TEST(DialogCommands, ChoiceOutput) {
