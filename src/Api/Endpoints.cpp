@@ -55,8 +55,8 @@ json parseReply(const std::string& body) {
   const json::parser_callback_t depth = [](int enclosing, json::parse_event_t event, json&) {
     if (enclosing >= kMaxReplyDepth &&
         (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start))
-      throw json::parse_error::create(101, 0, "the reply nests deeper than " + std::to_string(kMaxReplyDepth) + " levels",
-                                      nullptr);
+      throw json::parse_error::create(
+          101, 0, "the reply nests deeper than " + std::to_string(kMaxReplyDepth) + " levels", nullptr);
     return true;
   };
   return json::parse(body, depth, true, false);

@@ -88,8 +88,9 @@ std::string plain(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
+    // One UTF-8 sequence: its length from the lead byte (0: not a lead byte), then its code.
     const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t length = c < 0x80 ? 1 : c >= 0xc2 && c < 0xe0 ? 2 : c >= 0xe0 && c < 0xf0 ? 3 : c >= 0xf0 && c < 0xf5 ? 4 : 0;
+    std::size_t length = c < 0x80 ? 1 : c < 0xc2 ? 0 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : c < 0xf5 ? 4 : 0;
     std::uint32_t code = length == 1 ? c : length == 2 ? c & 0x1fu : length == 3 ? c & 0x0fu : c & 0x07u;
     for (std::size_t k = 1; k < length; ++k) {
       const auto next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
@@ -97,7 +98,8 @@ std::string plain(const std::string& text) {
       code = (code << 6) | (next & 0x3fu);
     }
     const bool overlong = (length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10ffff));
-    if (length == 0 || overlong || (code >= 0xd800 && code < 0xe000) || code < 0x20 || (code >= 0x7f && code < 0xa0)) {
+    const bool control = code < 0x20 || (code >= 0x7f && code < 0xa0);
+    if (length == 0 || overlong || (code >= 0xd800 && code < 0xe000) || control) {
       out += "\xEF\xBF\xBD";
       i += length == 0 ? 1 : length;
       continue;

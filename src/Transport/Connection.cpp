@@ -69,8 +69,8 @@ std::unique_ptr<addrinfo, AddrInfoDeleter> resolve(const std::string& host, cons
   if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) throw std::runtime_error("SRT server DNS lookup failed");
   const auto until = std::chrono::steady_clock::now() + kLookupLimit;
   while (gai_error(&lookup->request) == EAI_INPROGRESS && std::chrono::steady_clock::now() < until) {
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now());
-    const timespec wait{static_cast<time_t>(left.count() / 1000000000), static_cast<long>(left.count() % 1000000000)};
+    const auto leftNs = std::chrono::duration_cast<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now());
+    const timespec wait{static_cast<time_t>(leftNs.count() / 1000000000), static_cast<long>(leftNs.count() % 1000000000)};
     gai_suspend(list, 1, &wait);
   }
   const int result = gai_error(&lookup->request);
