@@ -36,9 +36,10 @@ struct BrowserLogin {
 class Api {
 public:
   // Throws the user-facing sentence unless the origin is an HTTPS origin, or HTTP
-  // on a loopback host. Needs no network.
+  // on a loopback host, without user information. Needs no network.
   static void validateBase(const std::string& origin);
 
+  // Keeps only scheme (in lower case), host and port of the checked origin.
   explicit Api(std::string origin);
   const std::string& base() const { return base_; }
 
@@ -58,7 +59,7 @@ public:
   void cancelBrowserLogin(const BrowserLogin& attempt) const noexcept;
 
 private:
-  std::string base_;  // normalised: no trailing slash
+  std::string base_;  // scheme://host[:port]
 };
 
 }  // namespace vl
