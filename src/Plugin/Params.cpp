@@ -61,6 +61,7 @@ Settings settings(const Instance& in) {
   Settings s;
   s.apiBase = text(in, "apiBase");
   s.viewerId = text(in, "viewerId");
+  s.streamLabel = text(in, "streamLabel");
   const int preset = integer(in, "bitratePreset");
   const int custom = integer(in, "useCustomBitrate");
   const double customMbit = number(in, "customBitrate");
