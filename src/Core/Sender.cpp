@@ -21,6 +21,7 @@ namespace vl {
 struct Sender::Session {
   std::string sending;  // the status while the link is healthy
   std::uint64_t acknowledgements = 0;
+  std::uint64_t sentPackets = 0;
   std::chrono::steady_clock::time_point waitingSince;  // for an acknowledgement
   std::string token;
   Target target;
@@ -138,11 +139,13 @@ std::unique_ptr<Sender::Session> Sender::open(const Settings& settings, const Fr
 
 void Sender::observe(Session& session, const LinkFigures& link, std::uint64_t generation) {
   const auto now = std::chrono::steady_clock::now();
-  // Nothing in flight is nothing overdue, also between the pictures of a slow stream.
-  if (link.acknowledgements != session.acknowledgements || link.unacknowledgedPackets == 0) {
-    session.acknowledgements = link.acknowledgements;
+  // Nothing sent since the last look is nothing overdue, say while an encoder holds
+  // back its first output. (libsrt's count of unacknowledged packets reads 0 at times
+  // while some are in flight, so it cannot tell.)
+  if (link.acknowledgements != session.acknowledgements || link.sentPackets == session.sentPackets)
     session.waitingSince = now;
-  }
+  session.acknowledgements = link.acknowledgements;
+  session.sentPackets = link.sentPackets;
   const auto silent = now - session.waitingSince;
   if (silent > kSilenceBreak) throw std::runtime_error("The ingest stopped answering; reconnecting.");
   if (generation_ != generation) return;

@@ -204,7 +204,6 @@ LinkFigures Connection::link() const {
   figures.retransmittedPackets = static_cast<std::uint64_t>(std::max(now.pktRetransTotal, 0));
   figures.droppedPackets = static_cast<std::uint64_t>(std::max(now.pktSndDropTotal, 0));
   figures.acknowledgements = static_cast<std::uint64_t>(std::max(now.pktRecvACKTotal, 0));
-  figures.unacknowledgedPackets = now.pktSndBuf;
   return figures;
 }
 

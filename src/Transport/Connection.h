@@ -27,7 +27,6 @@ struct LinkFigures {
   std::uint64_t retransmittedPackets = 0;
   std::uint64_t droppedPackets = 0;    // too late to resend
   std::uint64_t acknowledgements = 0;  // ACKs received; stops growing while the peer is silent
-  std::int32_t unacknowledgedPackets = 0;
   std::int32_t latencyMs = 0;          // as negotiated with the peer
 };
 

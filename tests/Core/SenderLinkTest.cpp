@@ -136,6 +136,20 @@ TEST_F(SenderLink, LossShowsTheRepairsAndSuggestsALargerBuffer) {
       << report;
 }
 
+TEST_F(SenderLink, ABadButLiveLinkIsNeitherStalledNorBroken) {
+  send();
+  relay_.impair(0.2, 150ms);
+  // The condition never comes true unless the link is wrongly given up on.
+  const auto givenUp = waitFor(
+      [&] {
+        const Sender::Stats s = sender_.stats();
+        return s.status != "Sending SRT / libx264" || s.reconnectAttempts > 0;
+      },
+      10s);
+  EXPECT_FALSE(givenUp) << sender_.stats().status;
+  EXPECT_GE(sender_.stats().rttMs, 250);
+}
+
 TEST_F(SenderLink, AStallIsShownBeforeTheSessionIsDeclaredBroken) {
   // A send buffer that outlasts the silence; a full one ends the session by itself.
   settings_.bitrateKbps = 1000;
@@ -143,7 +157,7 @@ TEST_F(SenderLink, AStallIsShownBeforeTheSessionIsDeclaredBroken) {
   relay_.blackhole(true);
   const auto stall = waitFor([&] { return sender_.stats().status == kStall; }, 3s);
   ASSERT_TRUE(stall) << sender_.stats().status;
-  EXPECT_LT(seconds(*stall), 2.5);
+  EXPECT_LT(seconds(*stall), 2.0);
   const auto broken = waitFor([&] { return sender_.stats().reconnectAttempts > 0; }, 10s);
   ASSERT_TRUE(broken);
   EXPECT_EQ(sender_.stats().status, "The ingest stopped answering; reconnecting.");
