@@ -22,7 +22,7 @@ struct Sender::Session {
   std::string sending;  // the status while the link is healthy
   std::uint64_t acknowledgements = 0;
   std::uint64_t sentPackets = 0;
-  std::chrono::steady_clock::time_point waitingSince;  // for an acknowledgement
+  std::optional<std::chrono::steady_clock::time_point> waitingSince;  // for an acknowledgement
   std::string token;
   Target target;
   std::unique_ptr<Connection> connection;
@@ -132,21 +132,20 @@ std::unique_ptr<Sender::Session> Sender::open(const Settings& settings, const Fr
                                    ++encodedFrames_;
                                  });
   session->start = std::chrono::steady_clock::now();
-  session->waitingSince = session->start;
   session->sending = "Sending SRT / " + session->encoder->name();
   return session;
 }
 
 void Sender::observe(Session& session, const LinkFigures& link, std::uint64_t generation) {
   const auto now = std::chrono::steady_clock::now();
-  // Nothing sent since the last look is nothing overdue, say while an encoder holds
-  // back its first output. (libsrt's count of unacknowledged packets reads 0 at times
-  // while some are in flight, so it cannot tell.)
-  if (link.acknowledgements != session.acknowledgements || link.sentPackets == session.sentPackets)
-    session.waitingSince = now;
+  // The wait starts with the first packet sent after the last acknowledgement, so an
+  // encoder that holds back output is not taken for a silent ingest. (libsrt's count
+  // of unacknowledged packets reads 0 at times while some are in flight.)
+  if (link.acknowledgements != session.acknowledgements) session.waitingSince.reset();
+  if (link.sentPackets != session.sentPackets && !session.waitingSince) session.waitingSince = now;
   session.acknowledgements = link.acknowledgements;
   session.sentPackets = link.sentPackets;
-  const auto silent = now - session.waitingSince;
+  const auto silent = session.waitingSince ? now - *session.waitingSince : std::chrono::steady_clock::duration{};
   if (silent > kSilenceBreak) throw std::runtime_error("The ingest stopped answering; reconnecting.");
   if (generation_ != generation) return;
   status_ = silent > kStall ? "The ingest is not answering; still sending." : session.sending;
