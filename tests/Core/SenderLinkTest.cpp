@@ -16,7 +16,11 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace vl {
 namespace {
