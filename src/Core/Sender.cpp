@@ -19,6 +19,10 @@ namespace vl {
 // Members are destroyed bottom-up: the encoder goes first because it may still
 // deliver output into the muxer and the connection while it shuts down.
 struct Sender::Session {
+  std::string sending;  // the status while the link is healthy
+  std::uint64_t acknowledgements = 0;
+  std::uint64_t sentPackets = 0;
+  std::optional<std::chrono::steady_clock::time_point> waitingSince;  // for an acknowledgement
   std::string token;
   Target target;
   std::unique_ptr<Connection> connection;
@@ -29,6 +33,12 @@ struct Sender::Session {
 };
 
 namespace {
+
+// While sent data waits this long without any acknowledgement, the ingest is shown
+// as not answering, and a little later the session ends: libsrt itself notices a
+// dead peer only after about 5 s whatever its idle time-out (docs/link-recovery.md).
+constexpr auto kStall = std::chrono::milliseconds(1000);
+constexpr auto kSilenceBreak = std::chrono::milliseconds(1250);
 
 void checkLimits(const Target& target, const Settings& settings, const Frame& first) {
   if (target.maxIngestBitrateBps != 0 &&
@@ -83,7 +93,13 @@ void Sender::submit(Frame frame) {
 
 Sender::Stats Sender::stats() const {
   std::lock_guard lock(mutex_);
-  return {hostFrames_, encodedFrames_, queueReplacements_, reconnectAttempts_, status_};
+  Stats stats = link_;
+  stats.hostFrames = hostFrames_;
+  stats.encodedFrames = encodedFrames_;
+  stats.queueReplacements = queueReplacements_;
+  stats.reconnectAttempts = reconnectAttempts_;
+  stats.status = status_;
+  return stats;
 }
 
 std::unique_ptr<Sender::Session> Sender::open(const Settings& settings, const Frame& first) {
@@ -93,7 +109,13 @@ std::unique_ptr<Sender::Session> Sender::open(const Settings& settings, const Fr
   if (session->token.empty()) throw std::runtime_error("Sign in to veltrane first");
   session->target = Api(settings.apiBase).target(session->token, settings.viewerId);
   checkLimits(session->target, settings, first);
-  session->connection = std::make_unique<Connection>(session->target, settings.latencyMs, settings.bitrateKbps);
+  try {
+    session->connection = std::make_unique<Connection>(session->target, settings.latencyMs, settings.bitrateKbps);
+  } catch (const StreamRefused&) {
+    const std::string& name = settings.streamLabel.empty() ? settings.viewerId : settings.streamLabel;
+    throw std::runtime_error("The ingest refused the stream \"" + name +
+                             "\"; it may have ended. Choose a stream again.");
+  }
   session->muxer.emplace(settings.hevc);
   session->sei = metadataSEI(settings, settings.hevc);
   Session& s = *session;
@@ -110,7 +132,30 @@ std::unique_ptr<Sender::Session> Sender::open(const Settings& settings, const Fr
                                    ++encodedFrames_;
                                  });
   session->start = std::chrono::steady_clock::now();
+  session->sending = "Sending SRT / " + session->encoder->name();
   return session;
+}
+
+void Sender::observe(Session& session, const LinkFigures& link, std::uint64_t generation) {
+  const auto now = std::chrono::steady_clock::now();
+  // The wait starts with the first packet sent after the last acknowledgement, so an
+  // encoder that holds back output is not taken for a silent ingest. (libsrt's count
+  // of unacknowledged packets reads 0 at times while some are in flight.)
+  if (link.acknowledgements != session.acknowledgements) session.waitingSince.reset();
+  if (link.sentPackets != session.sentPackets && !session.waitingSince) session.waitingSince = now;
+  session.acknowledgements = link.acknowledgements;
+  session.sentPackets = link.sentPackets;
+  const auto silent = session.waitingSince ? now - *session.waitingSince : std::chrono::steady_clock::duration{};
+  if (silent > kSilenceBreak) throw std::runtime_error("The ingest stopped answering; reconnecting.");
+  if (generation_ != generation) return;
+  status_ = silent > kStall ? "The ingest is not answering; still sending." : session.sending;
+  link_.linkUp = true;
+  link_.rttMs = link.rttMs;
+  link_.sendRateMbps = link.sendRateMbps;
+  link_.sentPackets = link.sentPackets;
+  link_.retransmittedPackets = link.retransmittedPackets;
+  link_.droppedPackets = link.droppedPackets;
+  link_.negotiatedLatencyMs = link.latencyMs;
 }
 
 void Sender::pause(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until,
@@ -129,7 +174,9 @@ void Sender::stream(std::unique_lock<std::mutex>& lock, Session& session, const 
     }
     lock.unlock();
     session.encoder->encode(*picture, timestamp90k(n, fps));
+    const LinkFigures link = session.connection->link();
     lock.lock();
+    observe(session, link, generation);
     ++n;
     const auto deadline = session.start + std::chrono::microseconds(deadlineMicros(n, fps));
     const auto now = std::chrono::steady_clock::now();
@@ -157,8 +204,12 @@ void Sender::run() {
     try {
       session = open(settings, *first);
       lock.lock();
-      if (!stop_ && enabled_ && generation_ == generation)
-        status_ = "Sending SRT / " + session->encoder->name();
+      if (!stop_ && enabled_ && generation_ == generation) {
+        status_ = session->sending;
+        link_ = Stats{};
+        link_.bitrateKbps = settings.bitrateKbps;
+        link_.latencyMs = settings.latencyMs;
+      }
       stream(lock, *session, *first, settings.fps, generation);
     } catch (const std::exception& e) {
       failure = e.what();
@@ -168,6 +219,7 @@ void Sender::run() {
     if (lock.owns_lock()) lock.unlock();
     session.reset();
     lock.lock();
+    link_.linkUp = false;
     first.reset();
     if (!failure) continue;
     if (generation_ == generation && enabled_) {

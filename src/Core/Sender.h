@@ -14,6 +14,8 @@
 
 namespace vl {
 
+struct LinkFigures;
+
 class Sender {
 public:
   struct Stats {
@@ -22,6 +24,16 @@ public:
     std::uint64_t queueReplacements = 0;
     std::uint64_t reconnectAttempts = 0;
     std::string status;
+    // The running session's link, from libsrt; linkUp is false while none runs.
+    bool linkUp = false;
+    double rttMs = 0;
+    double sendRateMbps = 0;
+    std::int32_t bitrateKbps = 0;  // the chosen one, beside the measured rate
+    std::uint64_t sentPackets = 0;  // retransmissions included
+    std::uint64_t retransmittedPackets = 0;
+    std::uint64_t droppedPackets = 0;  // too late to resend
+    std::int32_t negotiatedLatencyMs = 0;
+    std::int32_t latencyMs = 0;  // the panel's recovery buffer
   };
 
   Sender();
@@ -42,6 +54,8 @@ private:
   // Sends pictures until the session is over; called and returns with the lock held.
   void stream(std::unique_lock<std::mutex>& lock, Session& session, const Frame& first, double fps,
               std::uint64_t generation);
+  // Takes in the link figures read after a picture; lock held.
+  void observe(Session& session, const LinkFigures& link, std::uint64_t generation);
   // Waits until the deadline or until the session's generation is over.
   void pause(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until,
              std::uint64_t generation);
@@ -58,6 +72,7 @@ private:
   std::uint64_t queueReplacements_ = 0;
   std::uint64_t reconnectAttempts_ = 0;
   std::string status_ = "Stopped";
+  Stats link_;  // only the link figures are used
   std::thread worker_;
 };
 

@@ -15,7 +15,8 @@ bool Settings::operator==(const Settings& o) const {
   return apiBase == o.apiBase && viewerId == o.viewerId && bitrateKbps == o.bitrateKbps &&
          latencyMs == o.latencyMs && keyframeSeconds == o.keyframeSeconds && fps == o.fps && color == o.color &&
          hevc == o.hevc && maxCLL == o.maxCLL && maxFALL == o.maxFALL && masteringMin == o.masteringMin &&
-         masteringMax == o.masteringMax && metadata == o.metadata;
+         masteringMax == o.masteringMax && metadata == o.metadata &&
+         streamLabel == o.streamLabel;
 }
 
 namespace {

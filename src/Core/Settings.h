@@ -21,6 +21,7 @@ struct Settings {
   double masteringMin = 0.005;
   double masteringMax = 1000.0;
   std::string metadata = "{}";
+  std::string streamLabel;  // the chosen stream's name, for messages only
 
   bool operator==(const Settings& other) const;
 };

@@ -5,6 +5,7 @@
 
 #include "Api/Api.h"
 #include "Core/Dialogs.h"
+#include "Core/LinkReport.h"
 #include "Core/TokenStore.h"
 
 #include <cstdio>
@@ -51,7 +52,7 @@ std::string statusText(const Sender::Stats& stats) {
   return stats.status + "\nHost frames: " + std::to_string(stats.hostFrames) +
          "\nEncoded frames: " + std::to_string(stats.encodedFrames) +
          "\nQueue replacements: " + std::to_string(stats.queueReplacements) +
-         "\nReconnect attempts: " + std::to_string(stats.reconnectAttempts);
+         "\nReconnect attempts: " + std::to_string(stats.reconnectAttempts) + linkReport(stats);
 }
 
 void signOut(Instance& in) {

@@ -59,6 +59,7 @@ Settings settings(const Instance& in, ReadTime time) {
   Settings s;
   s.apiBase = text(in, "apiBase", time);
   s.viewerId = text(in, "viewerId", time);
+  s.streamLabel = text(in, "streamLabel", time);
   const int preset = integer(in, "bitratePreset", time);
   const int custom = integer(in, "useCustomBitrate", time);
   const double customMbit = number(in, "customBitrate", time);

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <netdb.h>
+#include <srt/access_control.h>
 #include <srt/srt.h>
 #include <sys/socket.h>
 
@@ -186,14 +187,23 @@ Connection::Connection(const Target& target, int latencyMs, int bitrateKbps) {
 
   const std::int64_t inputBandwidth = inputBandwidthBytesPerSecond(bitrateKbps);
   const auto sendBuffer = static_cast<std::int32_t>(sendBufferBytes(bitrateKbps, latencyMs));
+  bool refused = false;
   for (const addrinfo* a = addresses.get(); a; a = a->ai_next) {
     SocketGuard socket(srt_create_socket());
     if (socket.get() == SRT_INVALID_SOCK) continue;
     if (!configure(socket.get(), target, latencyMs, sendBuffer, inputBandwidth)) continue;
-    if (srt_connect(socket.get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) == SRT_ERROR) continue;
+    if (srt_connect(socket.get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) == SRT_ERROR) {
+      refused = refused || srt_getrejectreason(socket.get()) == SRT_REJX_FORBIDDEN;
+      continue;
+    }
+    // The peer may have asked for more; this is what both ends now use.
+    std::int32_t negotiated = latencyMs;
+    int size = sizeof negotiated;
+    if (srt_getsockflag(socket.get(), SRTO_PEERLATENCY, &negotiated, &size) != SRT_ERROR) latencyMs_ = negotiated;
     socket_ = socket.release();
     return;
   }
+  if (refused) throw StreamRefused("The ingest refused this stream's identity.");
   throw std::runtime_error("SRT connection failed; check stream, firewall and ingest server");
 }
 
@@ -209,6 +219,21 @@ void Connection::send(const std::vector<std::uint8_t>& burst) {
       throw std::runtime_error("SRT sender congested or disconnected; reconnecting");
     offset += static_cast<std::size_t>(chunk);
   }
+}
+
+LinkFigures Connection::link() const {
+  SRT_TRACEBSTATS now{};
+  LinkFigures figures;
+  figures.latencyMs = latencyMs_;
+  // Totals since connecting, instantaneous rates; libsrt answers from memory.
+  if (srt_bistats(socket_, &now, 0, 1) == SRT_ERROR) return figures;
+  figures.rttMs = now.msRTT;
+  figures.sendRateMbps = now.mbpsSendRate;
+  figures.sentPackets = static_cast<std::uint64_t>(std::max<std::int64_t>(now.pktSentTotal, 0));
+  figures.retransmittedPackets = static_cast<std::uint64_t>(std::max(now.pktRetransTotal, 0));
+  figures.droppedPackets = static_cast<std::uint64_t>(std::max(now.pktSndDropTotal, 0));
+  figures.acknowledgements = static_cast<std::uint64_t>(std::max(now.pktRecvACKTotal, 0));
+  return figures;
 }
 
 }  // namespace vl

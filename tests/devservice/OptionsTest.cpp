@@ -21,7 +21,7 @@ TEST(DevOptions, DefaultsAreAFreePortAndTheDevelopmentAccount) {
 }
 
 TEST(DevOptions, ReadsEveryOptionWithSeparateOrJoinedValues) {
-  Options o = parseOptions({"--port", "8080", "--ingest-port=9000", "--email", "a@b.c",
+  Options o = parseOptions({"--port", "8080", "--ingest-port=9000", "--target-port", "9001", "--email", "a@b.c",
                             "--password=pw", "--token", "ofx_one", "--token=two", "--interval",
                             "0", "--expires=1", "--auto-approve", "--max-bitrate", "8000000",
                             "--max-width=1920", "--max-height", "0", "--log", "--record-dir",
@@ -29,7 +29,8 @@ TEST(DevOptions, ReadsEveryOptionWithSeparateOrJoinedValues) {
                             "--delay", "/api/accounts/ofx/token=250", "--huge", "/h", "--huge",
                             "/h2=2097152", "--endless", "/e", "--garbage", "/g*", "--redirect",
                             "/r"});
-  EXPECT_TRUE(o.port == 8080 && o.ingestPort == 9000) << o.port << " " << o.ingestPort;
+  EXPECT_TRUE(o.port == 8080 && o.ingestPort == 9000 && o.targetPort == 9001)
+      << o.port << " " << o.ingestPort << " " << o.targetPort;
   EXPECT_EQ(o.email + " " + o.password, "a@b.c pw");
   EXPECT_EQ(o.tokens, (std::vector<std::string>{"ofx_one", "two"}));
   EXPECT_TRUE(o.intervalS == 0 && o.expiresS == 1) << o.intervalS << " " << o.expiresS;
@@ -53,6 +54,7 @@ TEST(DevOptions, RefusesWhatItCannotUseAndSaysWhich) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
       {{"--bogus"}, "--bogus"},           {{"--port"}, "needs a value"},
       {{"--port", "65536"}, "--port"},    {{"--port", "80x"}, "80x"},
+      {{"--target-port", "-1"}, "--target-port"},
       {{"--interval", "-1"}, "--interval"}, {{"--expires", ""}, "--expires"},
       {{"--fail", "/x"}, "PATH=VALUE"},   {{"--fail", "/x=99"}, "--fail"},
       {{"--fail", "/x=600"}, "--fail"},   {{"--delay", "x=5"}, "must begin with"},

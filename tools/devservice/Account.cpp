@@ -44,11 +44,6 @@ void Account::setIngestPort(int port) {
   ingestPort_ = port;
 }
 
-std::string Account::ingestUrl() const {
-  std::lock_guard lock(mutex_);
-  return "srt://127.0.0.1:" + std::to_string(ingestPort_);
-}
-
 bool Account::tokenValid(const std::string& token) const {
   std::lock_guard lock(mutex_);
   return !token.empty() && tokens_.count(token) > 0;

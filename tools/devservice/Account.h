@@ -43,7 +43,6 @@ public:
   explicit Account(const Options& options);
 
   void setIngestPort(int port);
-  std::string ingestUrl() const;
 
   bool tokenValid(const std::string& token) const;
   // A fresh account token when email and password match, empty otherwise.

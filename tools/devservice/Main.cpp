@@ -65,7 +65,7 @@ int serve(const vl::dev::Options& options) {
   vl::dev::Ingest ingest(
       options.ingestPort, [&account](const std::string& id) { return account.knowsStreamId(id); },
       options.recordDir.empty() ? freshRecordDir() : options.recordDir);
-  account.setIngestPort(ingest.port());
+  account.setIngestPort(options.targetPort != 0 ? options.targetPort : ingest.port());
   vl::dev::Shutdown shutdown;
   vl::dev::installFaults(server, options.faults, shutdown);
   vl::dev::installApi(server, account, origin);
@@ -88,7 +88,7 @@ int serve(const vl::dev::Options& options) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   if (!listenerEnded) {
     std::cout << "listening " << origin << '\n';
-    std::cout << "ingest " << account.ingestUrl() << std::endl;
+    std::cout << "ingest srt://127.0.0.1:" << ingest.port() << std::endl;
   }
 
   int received = 0;

@@ -66,6 +66,8 @@ Options parseOptions(const std::vector<std::string>& args) {
       o.port = number(next(), 0, 65535, name);
     } else if (name == "--ingest-port") {
       o.ingestPort = number(next(), 0, 65535, name);
+    } else if (name == "--target-port") {
+      o.targetPort = number(next(), 0, 65535, name);
     } else if (name == "--record-dir") {
       o.recordDir = next();
       if (o.recordDir.empty()) throw std::runtime_error("--record-dir needs a folder.");
@@ -128,6 +130,8 @@ the ingest received.
 
   --port N             HTTP port (0, the default, picks a free one)
   --ingest-port N      SRT ingest port named in stream targets (0 picks a free one)
+  --target-port N      SRT port named in stream targets instead of the ingest's,
+                       for a relay in front of it
   --record-dir DIR     where the ingest records each connection as N.ts
                        (default: a fresh folder in the temporary directory)
   --email TEXT         password sign-in e-mail (dev@veltrane.invalid)

@@ -23,6 +23,7 @@ struct Faults {
 struct Options {
   int port = 0;        // 0 picks a free port
   int ingestPort = 0;  // 0 picks a free port
+  int targetPort = 0;  // port named in stream targets; 0 names the ingest's own
   std::filesystem::path recordDir;  // empty makes a fresh temporary folder
   std::string email = "dev@veltrane.invalid";
   std::string password = "veltrane-dev";
