@@ -1,6 +1,7 @@
 // The encoders as the worker uses them, checked by decoding what they produce with libavcodec.
 #include "Linux/AvEncoder.h"
 
+#include "Core/Pacing.h"
 #include "Core/YCbCr.h"
 
 #include "Failure.h"
@@ -19,6 +20,7 @@ extern "C" {
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vl {
@@ -136,7 +138,7 @@ Settings settingsFor(bool hevc, int color, int bitrateKbps = 2000, double fps = 
   return s;
 }
 
-std::int64_t ptsOf(int n, double fps) { return std::llround(n * 90000.0 / fps); }
+std::int64_t ptsOf(int n, double fps) { return timestamp90k(static_cast<std::uint64_t>(n), fps); }
 
 using test::failure;
 
@@ -146,39 +148,39 @@ int sample(const AVFrame* f, int plane, int x, int y) {
   return row[2 * x] | row[2 * x + 1] << 8;
 }
 
-// What a picture must be: the format per signal, one decoded picture per unit, in order,
-// parameter sets leading keyframes, none of the encoders' own SEI or delimiters.
-void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const std::vector<Unit>& units,
-                 const Settings& settings) {
+// What a stream must be: the format per signal, one decoded picture per unit, in order,
+// parameter sets leading keyframes, none of the encoders' own SEI or delimiters, and
+// keyframes within both the picture count and keyframeSeconds of each other.
+void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const std::vector<std::int64_t>& pts,
+                 const std::vector<Unit>& units, const Settings& settings) {
   ASSERT_EQ(units.size(), frames.size()) << "one access unit per picture";
   Decoder decoder(hevc);
   const int keyint = keyframeInterval(settings.fps, settings.keyframeSeconds);
   int sinceKey = 0;
+  std::int64_t lastKey = 0;
   for (std::size_t i = 0; i < units.size(); ++i) {
     SCOPED_TRACE("picture " + std::to_string(i));
-    EXPECT_EQ(units[i].pts, ptsOf(static_cast<int>(i), settings.fps));
+    EXPECT_EQ(units[i].pts, pts[i]);
     const std::vector<Nal> nals = nalUnits(units[i].bytes, hevc);
     ASSERT_FALSE(nals.empty());
     bool randomAccess = false;
     for (const Nal& n : nals) {
       EXPECT_NE(n.type, hevc ? 35 : 9) << "access unit delimiter";
       EXPECT_NE(n.type, hevc ? 39 : 6) << "SEI";
-      if (hevc) {
-        EXPECT_NE(n.type, 40) << "suffix SEI";
-      }
+      EXPECT_NE(n.type, hevc ? 40 : 6) << "suffix SEI";
       randomAccess |= hevc ? n.type >= 16 && n.type <= 21 : n.type == 5;
     }
     EXPECT_EQ(units[i].keyframe, randomAccess);
-    if (i == 0) {
-      EXPECT_TRUE(units[i].keyframe);
-    }
+    EXPECT_TRUE(i != 0 || units[i].keyframe);
     if (units[i].keyframe) {
       const std::vector<int> sets = hevc ? std::vector<int>{32, 33, 34} : std::vector<int>{7, 8};
       ASSERT_GT(nals.size(), sets.size());
       for (std::size_t k = 0; k < sets.size(); ++k) EXPECT_EQ(nals[k].type, sets[k]);
+      EXPECT_LE(units[i].pts - lastKey, std::llround(settings.keyframeSeconds * 90000)) << "keyframes too far apart";
+      lastKey = units[i].pts;
       sinceKey = 0;
     } else {
-      EXPECT_LE(++sinceKey, keyint - 1) << "keyframes too far apart";
+      EXPECT_LE(++sinceKey, keyint - 1) << "keyframes too many pictures apart";
       EXPECT_LT(nals[0].type, hevc ? 32 : 6) << "a picture's own data first";
     }
 
@@ -193,6 +195,7 @@ void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const s
     EXPECT_EQ(picture->color_trc,
               color == 0 ? AVCOL_TRC_BT709 : color == 1 ? AVCOL_TRC_SMPTE2084 : AVCOL_TRC_ARIB_STD_B67);
     EXPECT_EQ(picture->colorspace, color == 0 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT2020_NCL);
+    EXPECT_EQ(picture->chroma_location, AVCHROMA_LOC_CENTER) << "the 2x2 average is centred";
     EXPECT_EQ(decoder.context->profile, hevc ? FF_PROFILE_HEVC_MAIN_10 : FF_PROFILE_H264_HIGH);
 
     // Flat pictures come back as the conversion's codes, which also proves the order.
@@ -214,17 +217,26 @@ void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const s
   }
 }
 
-std::vector<Unit> encodeAll(const std::string& codec, const Settings& settings, const std::vector<Frame>& frames) {
+// Encodes as the worker does: after each picture the next number moves on by 1 to
+// maxGap pictures at random (late pictures skipped), but never past the picture where
+// the encoder's next keyframe is due.
+std::vector<Unit> encodeAll(const std::string& codec, const Settings& settings, const std::vector<Frame>& frames,
+                            int maxGap, std::vector<std::int64_t>& pts) {
   std::vector<Unit> units;
   auto encoder = makeAvEncoder(codec, frames[0].width, frames[0].height, settings,
-                               [&](const std::vector<std::uint8_t>& au, bool key, std::int64_t pts) {
-                                 units.push_back({au, key, pts});
+                               [&](const std::vector<std::uint8_t>& au, bool key, std::int64_t stamp) {
+                                 units.push_back({au, key, stamp});
                                });
   EXPECT_EQ(encoder->name(), codec);
-  for (std::size_t n = 0; n < frames.size(); ++n) {
+  std::mt19937 random(7);
+  std::uint64_t n = 0;
+  for (const Frame& frame : frames) {
     const std::size_t before = units.size();
-    encoder->encode(frames[n], ptsOf(static_cast<int>(n), settings.fps));
+    pts.push_back(timestamp90k(n, settings.fps));
+    encoder->encode(frame, pts.back());
     EXPECT_EQ(units.size(), before + 1) << "picture " << n << " was not out when encode returned";
+    const std::uint64_t skipped = n + std::uniform_int_distribution<std::uint64_t>(1, maxGap)(random);
+    n = std::max(n + 1, std::min(skipped, lastPictureBy(encoder->keyframeDeadline90k(), settings.fps)));
   }
   return units;
 }
@@ -239,47 +251,53 @@ std::vector<Frame> flatSequence(int width, int height, int count) {
   return frames;
 }
 
-TEST(EncoderChoice, HardwareFirstThenSoftware) {
+TEST(EncoderChoice, HardwareFirstThenSoftwareAndRefusalsNameTheEncoder) {
   EXPECT_EQ(encoderNames(false), (std::vector<std::string>{"h264_nvenc", "libx264"}));
   EXPECT_EQ(encoderNames(true), (std::vector<std::string>{"hevc_nvenc", "libx265"}));
   for (bool hevc : {false, true}) {
     const Settings settings = settingsFor(hevc, 0);
     const std::string hardware = encoderNames(hevc)[0];
-    bool gpu = true;
-    try {
-      makeAvEncoder(hardware, 256, 144, settings, [](auto&&...) {});
-    } catch (const std::runtime_error& e) {
-      gpu = false;
-      EXPECT_EQ(std::string(e.what()).rfind("Hardware encoder unavailable (", 0), 0u) << e.what();
-    }
+    const std::string refused = failure([&] { makeAvEncoder(hardware, 256, 144, settings, [](auto&&...) {}); });
+    const bool gpu = refused == "no error";
+    EXPECT_TRUE(gpu || refused.rfind("Hardware encoder unavailable (", 0) == 0) << refused;
     auto encoder = makeEncoder(256, 144, settings, [](auto&&...) {});
     EXPECT_EQ(encoder->name(), gpu ? hardware : encoderNames(hevc)[1]);
   }
-  EXPECT_EQ(failure([] { makeAvEncoder("no_such_encoder", 64, 64, Settings{}, [](auto&&...) {}); }),
-            "Hardware encoder unavailable (" + std::to_string(AVERROR_ENCODER_NOT_FOUND) + ")");
+  // Without a GPU, what the worker shows is the software encoder's refusal.
+  for (auto [codec, hevc, width, message] : {
+           std::tuple{"libx265", true, 2, "libx265 refused 2x2 pictures at 2000 kbit/s: Invalid argument (-22)."},
+           std::tuple{"no_such_encoder", false, 64, "no_such_encoder refused 64x64 pictures at 2000 kbit/s: Encoder "
+                                                    "not found (-1129203192)."}}) {
+    EXPECT_EQ(failure([&] { makeAvEncoder(codec, width, width, settingsFor(hevc, 0), [](auto&&...) {}); }), message);
+  }
 }
 
-TEST(EncoderChoice, KeyframeInterval) {
-  EXPECT_EQ(keyframeInterval(25, 1.0), 25);
-  EXPECT_EQ(keyframeInterval(29.97, 2.0), 59);  // 60 pictures would be 2.002 s
-  EXPECT_EQ(keyframeInterval(30, 2.0), 60);
-  EXPECT_EQ(keyframeInterval(10, 0.3), 3);
-  EXPECT_EQ(keyframeInterval(1, 0.1), 1);
-  EXPECT_EQ(keyframeInterval(60, 0.1), 6);
+TEST(EncoderChoice, KeyframeIntervalIsTheCeiling) {
+  for (auto [fps, seconds, pictures] : {std::tuple{25.0, 1.0, 25}, {29.97, 2.0, 60}, {30.0, 2.0, 60}, {10.0, 0.3, 3},
+                                        {1.0, 0.1, 1}, {60.0, 0.1, 6}, {23.976, 0.5, 12}})
+    EXPECT_EQ(keyframeInterval(fps, seconds), pictures) << fps << " fps, " << seconds << " s";
 }
 
-TEST(X264, HighProfileRec709StreamDecodes) {
-  const Settings settings = settingsFor(false, 0, 1500, 25, 0.4);
-  const std::vector<Frame> frames = flatSequence(320, 180, 30);
-  checkStream(false, 0, frames, encodeAll("libx264", settings, frames), settings);
-}
-
-TEST(X265, Main10StreamDecodesForEverySignalFormat) {
-  for (int color : {0, 1, 2}) {
-    SCOPED_TRACE("color " + std::to_string(color));
-    const Settings settings = settingsFor(true, color, 1500, 30, 0.2);
-    const std::vector<Frame> frames = flatSequence(256, 144, 14);
-    checkStream(true, color, frames, encodeAll("libx265", settings, frames), settings);
+// Every signal format decodes as signalled; with pictures skipped (gap above 1), and at
+// 29.97 fps where 60 pictures would be 2.002 s, keyframes still keep to keyframeSeconds.
+TEST(Encoders, StreamsDecodeAsSignalledWithKeyframesInTime) {
+  struct Case {
+    const char* codec;
+    int color, width, height, count;
+    double fps, keyframeSeconds;
+    int maxGap;
+  };
+  for (const Case& c : {Case{"libx264", 0, 320, 180, 30, 25, 0.4, 1}, Case{"libx265", 0, 256, 144, 14, 30, 0.2, 1},
+                        Case{"libx265", 1, 256, 144, 14, 30, 0.2, 1}, Case{"libx265", 2, 256, 144, 14, 30, 0.2, 1},
+                        Case{"libx264", 0, 128, 72, 125, 29.97, 2.0, 1}, Case{"libx264", 0, 128, 72, 90, 25, 1.0, 5},
+                        Case{"libx265", 1, 128, 72, 60, 29.97, 0.5, 5}}) {
+    SCOPED_TRACE(std::string(c.codec) + " color " + std::to_string(c.color) + " gap " + std::to_string(c.maxGap));
+    const bool hevc = std::string(c.codec) == "libx265";
+    const Settings settings = settingsFor(hevc, c.color, 1500, c.fps, c.keyframeSeconds);
+    const std::vector<Frame> frames = flatSequence(c.width, c.height, c.count);
+    std::vector<std::int64_t> pts;
+    const std::vector<Unit> units = encodeAll(c.codec, settings, frames, c.maxGap, pts);
+    checkStream(hevc, c.color, frames, pts, units, settings);
   }
 }
 
