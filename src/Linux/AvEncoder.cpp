@@ -95,8 +95,9 @@ void setColour(AVCodecContext& context, int color) {
 void options(const std::string& name, const Settings& settings, const RateControl& rate, int keyint,
              AVDictionary** dictionary) {
   const auto set = [&](const char* key, const std::string& value) { av_dict_set(dictionary, key, value.c_str(), 0); };
-  const std::string peak = std::to_string(static_cast<int>(settings.bitrateKbps * rate.peakShare));
-  const std::string buffer = std::to_string(static_cast<int>(settings.bitrateKbps * rate.peakShare * rate.bufferSeconds));
+  const double peakKbps = settings.bitrateKbps * rate.peakShare;
+  const std::string peak = std::to_string(static_cast<int>(peakKbps));
+  const std::string buffer = std::to_string(static_cast<int>(peakKbps * rate.bufferSeconds));
   set("forced-idr", "1");  // a keyframe forced by time is a random access point
   if (name == "libx264") {
     set("preset", "veryfast");

@@ -14,6 +14,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -32,35 +33,25 @@ struct Unit {
   std::int64_t pts;
 };
 
-// NAL units with their types, insisting that every start code is the four-byte one.
-struct Nal {
-  int type;
-  std::size_t offset;
-};
-
-std::vector<Nal> nalUnits(const std::vector<std::uint8_t>& au, bool hevc) {
-  std::vector<Nal> nals;
+// NAL unit types in order, insisting that every start code is the four-byte one.
+std::vector<int> nalUnits(const std::vector<std::uint8_t>& au, bool hevc) {
+  std::vector<int> types;
   EXPECT_GE(au.size(), 5u);
   EXPECT_TRUE(au.size() >= 4 && au[0] == 0 && au[1] == 0 && au[2] == 0 && au[3] == 1) << "no leading start code";
   for (std::size_t i = 0; i + 3 < au.size(); ++i) {
     if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
       EXPECT_TRUE(i > 0 && au[i - 1] == 0) << "three-byte start code at " << i;
-      const std::uint8_t header = au[i + 3];
-      nals.push_back({hevc ? (header >> 1) & 0x3F : header & 0x1F, i + 3});
+      types.push_back(hevc ? (au[i + 3] >> 1) & 0x3F : au[i + 3] & 0x1F);
       i += 2;
     }
   }
-  return nals;
+  return types;
 }
 
-struct ContextDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
+template <auto free>
+struct Deleter {
+  template <class T>
+  void operator()(T* p) const { free(&p); }
 };
 
 // A real decoder, fed one access unit at a time; it must hand back one picture for each.
@@ -86,55 +77,43 @@ public:
     if (avcodec_receive_frame(context.get(), frame.get()) != 0) return nullptr;
     return frame.get();
   }
-  std::unique_ptr<AVCodecContext, ContextDeleter> context;
-  std::unique_ptr<AVPacket, PacketDeleter> packet;
-  std::unique_ptr<AVFrame, FrameDeleter> frame;
+  std::unique_ptr<AVCodecContext, Deleter<avcodec_free_context>> context;
+  std::unique_ptr<AVPacket, Deleter<av_packet_free>> packet;
+  std::unique_ptr<AVFrame, Deleter<av_frame_free>> frame;
 };
 
 Frame flat(int width, int height, std::uint16_t r, std::uint16_t g, std::uint16_t b) {
   Frame frame;
   frame.width = width;
   frame.height = height;
-  frame.pixels.resize(static_cast<std::size_t>(width) * height * 3);
-  for (std::size_t i = 0; i < frame.pixels.size(); i += 3) {
-    frame.pixels[i] = r;
-    frame.pixels[i + 1] = g;
-    frame.pixels[i + 2] = b;
-  }
+  for (int i = 0; i < width * height; ++i) frame.pixels.insert(frame.pixels.end(), {r, g, b});
   return frame;
 }
 
-// Hard to code: fresh noise in a band that moves down, scrolling noise elsewhere.
+// Hard to code: fresh noise in a band that moves down, noise scrolling sideways elsewhere.
 Frame hardPattern(int width, int height, int index, std::mt19937& random) {
-  static std::vector<std::uint16_t> texture;
+  static std::vector<std::uint16_t> texture;  // twice as wide as the picture
   if (texture.size() != static_cast<std::size_t>(width) * height * 6) {
-    texture.resize(static_cast<std::size_t>(width) * height * 6);
     std::mt19937 seed(1);
+    texture.resize(static_cast<std::size_t>(width) * height * 6);
     for (auto& v : texture) v = static_cast<std::uint16_t>(seed());
   }
-  Frame frame;
-  frame.width = width;
-  frame.height = height;
-  frame.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+  Frame frame = flat(width, height, 0, 0, 0);
   const int band = height / 4, bandTop = index * 7 % height;
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      std::uint16_t* p = &frame.pixels[(static_cast<std::size_t>(y) * width + x) * 3];
-      const bool fresh = (y - bandTop + height) % height < band;
-      for (int c = 0; c < 3; ++c)
-        p[c] = fresh ? static_cast<std::uint16_t>(random())
-                     : texture[((static_cast<std::size_t>(y) * width * 2) + ((x + index * 5) % (width * 2))) * 3 % texture.size() + c];
-    }
+  for (int y = 0; y < height; ++y) {
+    std::uint16_t* row = &frame.pixels[static_cast<std::size_t>(y) * width * 3];
+    if ((y - bandTop + height) % height < band)
+      std::generate_n(row, width * 3, [&] { return static_cast<std::uint16_t>(random()); });
+    else
+      std::copy_n(&texture[(static_cast<std::size_t>(y) * width * 2 + index * 5 % width) * 3], width * 3, row);
+  }
   return frame;
 }
 
 Settings settingsFor(bool hevc, int color, int bitrateKbps = 2000, double fps = 25, double keyframeSeconds = 1.0) {
   Settings s;
-  s.hevc = hevc;
-  s.color = color;
-  s.bitrateKbps = bitrateKbps;
-  s.fps = fps;
-  s.keyframeSeconds = keyframeSeconds;
+  std::tie(s.hevc, s.color, s.bitrateKbps, s.fps, s.keyframeSeconds) =
+      std::tuple(hevc, color, bitrateKbps, fps, keyframeSeconds);
   return s;
 }
 
@@ -161,27 +140,27 @@ void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const s
   for (std::size_t i = 0; i < units.size(); ++i) {
     SCOPED_TRACE("picture " + std::to_string(i));
     EXPECT_EQ(units[i].pts, pts[i]);
-    const std::vector<Nal> nals = nalUnits(units[i].bytes, hevc);
+    const std::vector<int> nals = nalUnits(units[i].bytes, hevc);
     ASSERT_FALSE(nals.empty());
     bool randomAccess = false;
-    for (const Nal& n : nals) {
-      EXPECT_NE(n.type, hevc ? 35 : 9) << "access unit delimiter";
-      EXPECT_NE(n.type, hevc ? 39 : 6) << "SEI";
-      EXPECT_NE(n.type, hevc ? 40 : 6) << "suffix SEI";
-      randomAccess |= hevc ? n.type >= 16 && n.type <= 21 : n.type == 5;
+    for (int type : nals) {
+      EXPECT_NE(type, hevc ? 35 : 9) << "access unit delimiter";
+      EXPECT_NE(type, hevc ? 39 : 6) << "SEI";
+      EXPECT_NE(type, hevc ? 40 : 6) << "suffix SEI";
+      randomAccess |= hevc ? type >= 16 && type <= 21 : type == 5;
     }
     EXPECT_EQ(units[i].keyframe, randomAccess);
     EXPECT_TRUE(i != 0 || units[i].keyframe);
     if (units[i].keyframe) {
       const std::vector<int> sets = hevc ? std::vector<int>{32, 33, 34} : std::vector<int>{7, 8};
       ASSERT_GT(nals.size(), sets.size());
-      for (std::size_t k = 0; k < sets.size(); ++k) EXPECT_EQ(nals[k].type, sets[k]);
+      EXPECT_EQ(std::vector<int>(nals.begin(), nals.begin() + static_cast<std::ptrdiff_t>(sets.size())), sets);
       EXPECT_LE(units[i].pts - lastKey, std::llround(settings.keyframeSeconds * 90000)) << "keyframes too far apart";
       lastKey = units[i].pts;
       sinceKey = 0;
     } else {
       EXPECT_LE(++sinceKey, keyint - 1) << "keyframes too many pictures apart";
-      EXPECT_LT(nals[0].type, hevc ? 32 : 6) << "a picture's own data first";
+      EXPECT_LT(nals[0], hevc ? 32 : 6) << "a picture's own data first";
     }
 
     const AVFrame* picture = decoder.decode(units[i].bytes, units[i].pts);
@@ -202,12 +181,7 @@ void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const s
     const bool tenBit = hevc;
     Frame one = flat(2, 2, frames[i].pixels[0], frames[i].pixels[1], frames[i].pixels[2]);
     std::vector<std::uint8_t> y(8), cb(8), cr(8);
-    Planes planes;
-    planes.data[0] = y.data();
-    planes.data[1] = cb.data();
-    planes.data[2] = cr.data();
-    planes.bytesPerRow[0] = 4;
-    planes.bytesPerRow[1] = planes.bytesPerRow[2] = 4;
+    const Planes planes{{y.data(), cb.data(), cr.data()}, {4, 4, 4}};
     convertToYCbCr(one, matrixFor(color), tenBit ? PlaneLayout::yuv420p10 : PlaneLayout::yuv420p, planes);
     const auto code = [&](const std::vector<std::uint8_t>& v) { return tenBit ? v[0] | v[1] << 8 : v[0]; };
     const int tolerance = tenBit ? 8 : 2;
