@@ -103,15 +103,14 @@ void options(const std::string& name, const Settings& settings, const RateContro
     set("preset", "veryfast");
     set("tune", "zerolatency");
     set("profile", "high");
-    set("x264-params", "repeat-headers=1:aud=0:scenecut=0:bframes=0:keyint=" + std::to_string(keyint) +
-                           rate.extra264);
+    set("x264-params", "repeat-headers=1:aud=0:scenecut=0:bframes=0:keyint=" + std::to_string(keyint) + rate.params);
   } else if (name == "libx265") {
     set("preset", "ultrafast");
     set("tune", "zerolatency");
     set("profile", "main10");
     set("x265-params", "log-level=error:repeat-headers=1:annexb=1:info=0:hash=0:aud=0:hrd=0:frame-threads=1"
                        ":bframes=0:open-gop=0:scenecut=0:keyint=" + std::to_string(keyint) +
-                       ":min-keyint=1:vbv-maxrate=" + peak + ":vbv-bufsize=" + buffer + rate.extra265);
+                       ":min-keyint=1:vbv-maxrate=" + peak + ":vbv-bufsize=" + buffer + rate.params);
   } else {
     set("preset", "p2");
     set("tune", "ull");
@@ -265,6 +264,21 @@ std::vector<std::string> encoderNames(bool hevc) {
 std::unique_ptr<Encoder> makeAvEncoder(const std::string& codecName, int width, int height, const Settings& settings,
                                        EncodedOutput output, const RateControl& rate) {
   return std::make_unique<AvEncoder>(codecName, width, height, settings, rate, std::move(output));
+}
+
+RateControl rateControlFor(const std::string& codecName) {
+  // x264 starves on short buffers (0.1 s gave 80 % of the bitrate) and overshoots on
+  // long ones at low rates, so this pair is measured rather than derived.
+  if (codecName == "libx264") return {0.92, 0.2, ""};
+  // With strict CBR x265 uses the peak; 0.9 x (1 + 0.1 s) keeps even a full buffer's
+  // worth plus a second at the peak under the cap. NVENC gets the same bound.
+  if (codecName == "libx265") return {0.9, 0.1, ":strict-cbr=1"};
+  return {0.9, 0.1, ""};
+}
+
+std::unique_ptr<Encoder> makeAvEncoder(const std::string& codecName, int width, int height, const Settings& settings,
+                                       EncodedOutput output) {
+  return makeAvEncoder(codecName, width, height, settings, std::move(output), rateControlFor(codecName));
 }
 
 std::unique_ptr<Encoder> makeEncoder(int width, int height, const Settings& settings, EncodedOutput output) {

@@ -12,21 +12,25 @@ namespace vl {
 // The libavcodec encoders makeEncoder tries for the codec, hardware first.
 std::vector<std::string> encoderNames(bool hevc);
 
-// VBV of libx264 and libx265: peak rate as a share of the bitrate and buffer in seconds
-// at the peak rate, plus option text appended to the encoder's own parameters (":k=v").
-// The default keeps every one-second window under the bitrate; see docs/encoder-rate.md.
+// Rate control: peak rate as a share of the bitrate, VBV buffer in seconds at the peak
+// rate, and parameters appended to libx264's or libx265's own (":key=value").
 struct RateControl {
-  double peakShare = 0.8;
-  double bufferSeconds = 0.2;
-  std::string extra264;
-  std::string extra265;
+  double peakShare;
+  double bufferSeconds;
+  std::string params;
 };
+
+// What each encoder runs with: every one-second window under the bitrate, the average
+// as close to it as measured safe (bench/EncoderBench.cpp, docs/encoder-rate.md).
+RateControl rateControlFor(const std::string& codecName);
 
 // Opens exactly the named encoder. Throws "Hardware encoder unavailable (status)" when
 // a GPU encoder is missing or cannot open, and a sentence naming the software encoder
 // and the picture it refused otherwise.
 std::unique_ptr<Encoder> makeAvEncoder(const std::string& codecName, int width, int height, const Settings& settings,
-                                       EncodedOutput output, const RateControl& rate = {});
+                                       EncodedOutput output);
+std::unique_ptr<Encoder> makeAvEncoder(const std::string& codecName, int width, int height, const Settings& settings,
+                                       EncodedOutput output, const RateControl& rate);
 
 // Pictures between keyframes: at most ceil(fps x keyframeSeconds), and at least 1.
 int keyframeInterval(double fps, double keyframeSeconds);
