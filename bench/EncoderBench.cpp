@@ -3,7 +3,10 @@
 // of each pair; ours should be faster. "differs" counts the share of Y' samples
 // where libswscale's answer is not the rule's (ours is exact by test), "maxDiff" the
 // largest difference in codes. Encode
-// benchmarks give frames per second per encoder at 1920x1080.
+// benchmarks give frames per second per encoder at 1920x1080. Rate benchmarks encode
+// a few seconds of hard moving 1080p content per VBV candidate and report the average
+// over the target (avgRatio) and the fullest one-second window over the cap
+// (worstRatio, must stay at or below 1); docs/encoder-rate.md keeps the table.
 #include "Core/YCbCr.h"
 #include "Linux/AvEncoder.h"
 
@@ -19,6 +22,7 @@ extern "C" {
 #include <memory>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -178,6 +182,108 @@ BENCHMARK(Encode)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3.0)
     ->UseRealTime();
+
+// Hard to code: a texture scrolling sideways and a band of fresh noise moving down.
+void hard(vl::Frame& frame, int index, std::mt19937& random) {
+  static const vl::Frame texture = noise(frame.width * 2, frame.height, 2);
+  const int band = frame.height / 4, bandTop = index * 29 % frame.height;
+  for (int y = 0; y < frame.height; ++y) {
+    std::uint16_t* row = &frame.pixels[static_cast<std::size_t>(y) * frame.width * 3];
+    if ((y - bandTop + frame.height) % frame.height < band) {
+      for (int i = 0; i < frame.width * 3; ++i) row[i] = static_cast<std::uint16_t>(random());
+      continue;
+    }
+    const int shift = index * 9 % frame.width;
+    std::copy_n(&texture.pixels[(static_cast<std::size_t>(y) * texture.width + shift) * 3], frame.width * 3, row);
+  }
+}
+
+// Bytes of filler data NAL units (H.264 type 12, HEVC type 38): padding, not picture.
+double fillerBytes(const std::vector<std::uint8_t>& au, bool hevc) {
+  double bytes = 0;
+  std::size_t fillerStart = 0;
+  bool inFiller = false;
+  for (std::size_t i = 0; i + 3 <= au.size(); ++i) {
+    const bool end = i + 3 == au.size();
+    if (!end && !(au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1)) continue;
+    if (inFiller) bytes += static_cast<double>((end ? au.size() : i) - fillerStart);
+    if (end) break;
+    const int type = hevc ? (au[i + 3] >> 1) & 0x3F : au[i + 3] & 0x1F;
+    inFiller = type == (hevc ? 38 : 12);
+    fillerStart = i;
+    i += 2;
+  }
+  return bytes;
+}
+
+void Rate(benchmark::State& state) {
+  const bool hevc = state.range(0) != 0;
+  // The encoders' own constant-rate modes (1): x264 pads with filler data, x265 holds the
+  // rate strictly; 2 adds x264's HRD signalling, whose SEI the stream must not carry.
+  const int cbr = static_cast<int>(state.range(3));
+  const vl::RateControl rate{static_cast<double>(state.range(1)) / 100, static_cast<double>(state.range(2)) / 1000,
+                             cbr == 0 ? ""
+                             : hevc   ? ":strict-cbr=1"
+                             : cbr == 2 ? ":nal-hrd=cbr:filler=1"
+                                        : ":filler=1"};
+  const int fps = 25, seconds = static_cast<int>(state.range(4));
+  vl::Settings settings;
+  settings.hevc = hevc;
+  settings.bitrateKbps = 8000;
+  settings.fps = fps;
+  settings.keyframeSeconds = 1.0;
+  std::vector<std::size_t> sizes;
+  double filler = 0;
+  vl::Frame frame;
+  frame.width = 1920;
+  frame.height = 1080;
+  frame.pixels.resize(static_cast<std::size_t>(frame.width) * frame.height * 3);
+  std::mt19937 random(3);
+  for (auto _ : state) {
+    sizes.clear();
+    filler = 0;
+    auto encoder = vl::makeAvEncoder(
+        vl::encoderNames(hevc)[1], frame.width, frame.height, settings,
+        [&](const std::vector<std::uint8_t>& au, bool, std::int64_t) {
+          sizes.push_back(au.size());
+          filler += fillerBytes(au, hevc);
+        },
+        rate);
+    for (int n = 0; n < fps * seconds; ++n) {
+      hard(frame, n, random);
+      encoder->encode(frame, n * 3600);
+    }
+  }
+  const double cap = settings.bitrateKbps * 1000.0 / 8;
+  double worst = 0, total = 0;
+  for (std::size_t start = 0; start + fps <= sizes.size(); ++start) {
+    double window = 0;
+    for (int k = 0; k < fps; ++k) window += static_cast<double>(sizes[start + static_cast<std::size_t>(k)]);
+    worst = std::max(worst, window);
+  }
+  for (std::size_t size : sizes) total += static_cast<double>(size);
+  const vl::RateControl chosen = vl::rateControlFor(vl::encoderNames(hevc)[1]);
+  const bool isChosen = chosen.peakShare == rate.peakShare && chosen.bufferSeconds == rate.bufferSeconds &&
+                        chosen.params == rate.params;
+  state.SetLabel(vl::encoderNames(hevc)[1] + (isChosen ? " (chosen)" : ""));
+  state.counters["avgRatio"] = (total - filler) / seconds / cap;
+  state.counters["fillerRatio"] = filler / seconds / cap;
+  state.counters["worstRatio"] = worst / cap;
+}
+
+// Candidates: peak in percent of the bitrate, buffer in milliseconds at the peak rate,
+// constant-rate mode, seconds of video; the finalists run longer.
+void RateCandidates(benchmark::internal::Benchmark* b) {
+  for (int hevc : {0, 1})
+    for (auto [peak, bufferMs, cbr, seconds] :
+         {std::tuple{80, 200, 0, 4}, {90, 50, 0, 4}, {90, 100, 0, 4}, {95, 50, 0, 4}, {95, 100, 0, 4}, {100, 50, 0, 4},
+          {100, 100, 0, 4}, {100, 50, 2, 4}, {100, 200, 0, 4}, {95, 300, 0, 4}, {90, 200, 0, 10}, {92, 200, 0, 10},
+          {90, 300, 0, 10}, {95, 200, 0, 10}, {90, 100, 1, 10}, {92, 100, 1, 10}, {95, 100, 1, 10}})
+      b->Args({hevc, peak, bufferMs, cbr, seconds});
+  b->ArgNames({"hevc", "peak%", "bufferMs", "cbr", "seconds"});
+}
+
+BENCHMARK(Rate)->Apply(RateCandidates)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 

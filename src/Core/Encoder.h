@@ -20,6 +20,9 @@ class Encoder {
 public:
   virtual ~Encoder() = default;
   virtual void encode(const Frame& frame, std::int64_t pts90k) = 0;
+  // The latest presentation time the next picture may carry so that keyframes stay within
+  // keyframeSeconds of each other; the worker never skips past it.
+  virtual std::int64_t keyframeDeadline90k() const { return INT64_MAX; }
   // Shown in the status while sending, e.g. "libx264".
   virtual std::string name() const = 0;
 };

@@ -24,4 +24,15 @@ inline std::uint64_t catchUp(std::uint64_t n, double elapsedSeconds, double fps)
   return std::max(n, static_cast<std::uint64_t>(m));
 }
 
+// The last picture whose time stamp is not after pts90k (0 for times before the start):
+// skipping stops there so that picture can still carry a keyframe in time.
+inline std::uint64_t lastPictureBy(std::int64_t pts90k, double fps) {
+  if (pts90k <= 0) return 0;
+  if (pts90k >= std::int64_t{1} << 53) return UINT64_MAX;  // no limit
+  auto n = static_cast<std::uint64_t>(std::floor(static_cast<double>(pts90k) * fps / 90000.0));
+  while (n > 0 && timestamp90k(n, fps) > pts90k) --n;
+  while (timestamp90k(n + 1, fps) <= pts90k) ++n;
+  return n;
+}
+
 }  // namespace vl

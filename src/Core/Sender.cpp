@@ -8,6 +8,7 @@
 #include "Transport/MetadataSei.h"
 #include "Transport/Muxer.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -180,8 +181,9 @@ void Sender::stream(std::unique_lock<std::mutex>& lock, Session& session, const 
     ++n;
     const auto deadline = session.start + std::chrono::microseconds(deadlineMicros(n, fps));
     const auto now = std::chrono::steady_clock::now();
-    if (deadline <= now)
-      n = catchUp(n, std::chrono::duration<double>(now - session.start).count(), fps);
+    if (deadline <= now)  // skipping stops where the next keyframe is due
+      n = std::max(n, std::min(catchUp(n, std::chrono::duration<double>(now - session.start).count(), fps),
+                               lastPictureBy(session.encoder->keyframeDeadline90k(), fps)));
     pause(lock, deadline, generation);
     // picture is released here, under the lock, so replacement counting stays exact
   }

@@ -7,12 +7,15 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
+#include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
 }
 
 #include <cmath>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -66,12 +69,6 @@ private:
   }
 };
 
-// Rate control: a one-second window must never hold more than the bitrate's worth of
-// bytes. x264's and x265's VBV with a one-second buffer at the full rate still let hard
-// content overshoot such windows, so the buffer is shorter and the peak rate lower.
-constexpr double kBufferSeconds = 0.2;
-constexpr double kPeakShare = 0.8;
-
 struct Choice {
   PlaneLayout layout;
   AVPixelFormat format;
@@ -88,27 +85,32 @@ void setColour(AVCodecContext& context, int color) {
   context.color_primaries = color == 0 ? AVCOL_PRI_BT709 : AVCOL_PRI_BT2020;
   context.color_trc = color == 0 ? AVCOL_TRC_BT709 : color == 1 ? AVCOL_TRC_SMPTE2084 : AVCOL_TRC_ARIB_STD_B67;
   context.colorspace = color == 0 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT2020_NCL;
-  context.chroma_sample_location = AVCHROMA_LOC_LEFT;
+  // The conversion averages 2x2 blocks, so chroma sits at the block's centre; libavcodec
+  // passes this on to the VUI of libx264, libx265 and NVENC alike.
+  context.chroma_sample_location = AVCHROMA_LOC_CENTER;
 }
 
 // Encoder-specific options: real-time presets without reordering or lookahead, headers
 // repeated on every keyframe, and none of the encoders' own informational messages.
-void options(const std::string& name, const Settings& settings, int keyint, AVDictionary** dictionary) {
+void options(const std::string& name, const Settings& settings, const RateControl& rate, int keyint,
+             AVDictionary** dictionary) {
   const auto set = [&](const char* key, const std::string& value) { av_dict_set(dictionary, key, value.c_str(), 0); };
-  const std::string peak = std::to_string(static_cast<int>(settings.bitrateKbps * kPeakShare));
-  const std::string buffer = std::to_string(static_cast<int>(settings.bitrateKbps * kPeakShare * kBufferSeconds));
+  const double peakKbps = settings.bitrateKbps * rate.peakShare;
+  const std::string peak = std::to_string(static_cast<int>(peakKbps));
+  const std::string buffer = std::to_string(static_cast<int>(peakKbps * rate.bufferSeconds));
+  set("forced-idr", "1");  // a keyframe forced by time is a random access point
   if (name == "libx264") {
     set("preset", "veryfast");
     set("tune", "zerolatency");
     set("profile", "high");
-    set("x264-params", "repeat-headers=1:aud=0:scenecut=0:bframes=0:keyint=" + std::to_string(keyint));
+    set("x264-params", "repeat-headers=1:aud=0:scenecut=0:bframes=0:keyint=" + std::to_string(keyint) + rate.params);
   } else if (name == "libx265") {
     set("preset", "ultrafast");
     set("tune", "zerolatency");
     set("profile", "main10");
     set("x265-params", "log-level=error:repeat-headers=1:annexb=1:info=0:hash=0:aud=0:hrd=0:frame-threads=1"
                        ":bframes=0:open-gop=0:scenecut=0:keyint=" + std::to_string(keyint) +
-                       ":min-keyint=1:vbv-maxrate=" + peak + ":vbv-bufsize=" + buffer);
+                       ":min-keyint=1:vbv-maxrate=" + peak + ":vbv-bufsize=" + buffer + rate.params);
   } else {
     set("preset", "p2");
     set("tune", "ull");
@@ -119,16 +121,33 @@ void options(const std::string& name, const Settings& settings, int keyint, AVDi
   }
 }
 
+bool isHardware(const std::string& name) { return name.find("nvenc") != std::string::npos; }
+
+// Opening failures name the encoder and what it was asked for; only a GPU encoder keeps
+// the plain hardware message.
+void checkOpened(int status, const std::string& name, int width, int height, const Settings& settings) {
+  if (status == 0) return;
+  if (isHardware(name)) check(status, "Hardware encoder unavailable");
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(status, text, sizeof text);
+  throw std::runtime_error(name + " refused " + std::to_string(width) + "x" + std::to_string(height) +
+                           " pictures at " + std::to_string(settings.bitrateKbps) + " kbit/s: " + text + " (" +
+                           std::to_string(status) + ").");
+}
+
 class AvEncoder final : public Encoder {
 public:
-  AvEncoder(const std::string& codecName, int width, int height, const Settings& settings, EncodedOutput output)
+  AvEncoder(const std::string& codecName, int width, int height, const Settings& settings, const RateControl& rate,
+            EncodedOutput output)
       : settings_(settings), output_(std::move(output)), width_(width), height_(height),
-        codec_(settings.hevc ? Codec::hevc : Codec::h264), choice_(choiceFor(codecName)) {
+        codec_(settings.hevc ? Codec::hevc : Codec::h264), choice_(choiceFor(codecName)),
+        keyframeTicks_(std::llround(settings.keyframeSeconds * 90000.0)),
+        stepTicks_(static_cast<std::int64_t>(std::ceil(90000.0 / settings.fps - 1e-9))) {
     QuietLog quiet;
     const AVCodec* codec = avcodec_find_encoder_by_name(codecName.c_str());
-    if (!codec) check(AVERROR_ENCODER_NOT_FOUND, "Hardware encoder unavailable");
+    if (!codec) checkOpened(AVERROR_ENCODER_NOT_FOUND, codecName, width, height, settings);
     context_.reset(avcodec_alloc_context3(codec));
-    if (!context_) check(AVERROR(ENOMEM), "Hardware encoder unavailable");
+    if (!context_) check(AVERROR(ENOMEM), "Encoder allocation failed");
 
     const int keyint = keyframeInterval(settings.fps, settings.keyframeSeconds);
     AVCodecContext& c = *context_;
@@ -140,15 +159,15 @@ public:
     c.gop_size = keyint;
     c.max_b_frames = 0;
     c.bit_rate = std::int64_t{settings.bitrateKbps} * 1000;
-    c.rc_max_rate = static_cast<std::int64_t>(c.bit_rate * kPeakShare);
-    c.rc_buffer_size = static_cast<int>(c.bit_rate * kPeakShare * kBufferSeconds);
+    c.rc_max_rate = static_cast<std::int64_t>(c.bit_rate * rate.peakShare);
+    c.rc_buffer_size = static_cast<int>(c.bit_rate * rate.peakShare * rate.bufferSeconds);
     setColour(c, settings.color);
 
     AVDictionary* raw = nullptr;
-    options(codecName, settings, keyint, &raw);
+    options(codecName, settings, rate, keyint, &raw);
     const int opened = avcodec_open2(&c, codec, &raw);
     const std::unique_ptr<AVDictionary, DictionaryDeleter> unused(raw);
-    check(opened, "Hardware encoder unavailable");
+    checkOpened(opened, codecName, width, height, settings);
     // Options the encoder did not take are left over; running without them would break the contract.
     if (av_dict_count(unused.get()) != 0)
       throw std::runtime_error(std::string("The encoder does not take the option \"") +
@@ -185,6 +204,10 @@ public:
     convertToYCbCr(frame, matrixFor(settings_.color), choice_.layout, planes);
     picture_->pts = pts90k;
     picture_->pkt_duration = std::llround(90000.0 / settings_.fps);
+    // The encoders count pictures, which drift apart in time when the worker skips: a
+    // keyframe is forced here when even the very next picture would come too late.
+    const bool force = !lastKeyframe90k_ || pts90k + stepTicks_ > keyframeDeadline90k();
+    picture_->pict_type = force ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     check(avcodec_send_frame(context_.get(), picture_.get()), "Hardware encoding failed");
 
     int delivered = 0;
@@ -197,10 +220,15 @@ public:
       const std::int64_t pts = ticks90k(packet_->pts, context_->time_base.num, context_->time_base.den);
       av_packet_unref(packet_.get());
       ++delivered;
+      if (unit.keyframe) lastKeyframe90k_ = pts;
       output_(unit.bytes, unit.keyframe, pts);
     }
     // Every picture must be out before encode returns; an encoder holding one back breaks that.
     if (delivered == 0) check(AVERROR(EAGAIN), "Hardware encoding did not complete");
+  }
+
+  std::int64_t keyframeDeadline90k() const override {
+    return lastKeyframe90k_ ? *lastKeyframe90k_ + keyframeTicks_ : std::numeric_limits<std::int64_t>::max();
   }
 
   std::string name() const override { return context_->codec->name; }
@@ -211,6 +239,9 @@ private:
   int width_, height_;
   Codec codec_;
   Choice choice_;
+  std::int64_t keyframeTicks_;  // keyframeSeconds in 90 kHz ticks
+  std::int64_t stepTicks_;      // the longest step between two consecutive pictures' time stamps
+  std::optional<std::int64_t> lastKeyframe90k_;
   std::unique_ptr<AVCodecContext, ContextDeleter> context_;
   std::unique_ptr<AVFrame, FrameDeleter> picture_;
   std::unique_ptr<AVPacket, PacketDeleter> packet_;
@@ -221,7 +252,7 @@ private:
 
 int keyframeInterval(double fps, double keyframeSeconds) {
   // The tolerance keeps 0.3 x 10 at 3 pictures despite binary rounding.
-  const double pictures = std::floor(fps * keyframeSeconds + 1e-9);
+  const double pictures = std::ceil(fps * keyframeSeconds - 1e-9);
   return pictures < 1 ? 1 : pictures > 1e6 ? 1000000 : static_cast<int>(pictures);
 }
 
@@ -231,8 +262,23 @@ std::vector<std::string> encoderNames(bool hevc) {
 }
 
 std::unique_ptr<Encoder> makeAvEncoder(const std::string& codecName, int width, int height, const Settings& settings,
+                                       EncodedOutput output, const RateControl& rate) {
+  return std::make_unique<AvEncoder>(codecName, width, height, settings, rate, std::move(output));
+}
+
+RateControl rateControlFor(const std::string& codecName) {
+  // Measured, not derived (docs/encoder-rate.md): x264 starves on short buffers (0.1 s gave
+  // 80 % of the bitrate) and overshoots on long ones at low rates; x265's strict CBR keeps
+  // close to the peak.
+  if (codecName == "libx264") return {0.92, 0.2, ""};
+  if (codecName == "libx265") return {0.95, 0.1, ":strict-cbr=1"};
+  // NVENC, not measured here: 0.9 x (1 + 0.1 s) keeps even a full buffer under the cap.
+  return {0.9, 0.1, ""};
+}
+
+std::unique_ptr<Encoder> makeAvEncoder(const std::string& codecName, int width, int height, const Settings& settings,
                                        EncodedOutput output) {
-  return std::make_unique<AvEncoder>(codecName, width, height, settings, std::move(output));
+  return makeAvEncoder(codecName, width, height, settings, std::move(output), rateControlFor(codecName));
 }
 
 std::unique_ptr<Encoder> makeEncoder(int width, int height, const Settings& settings, EncodedOutput output) {

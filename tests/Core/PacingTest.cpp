@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vl {
 namespace {
 
@@ -30,6 +32,13 @@ TEST(Pacing, CatchUpSkipsToThePresentAndNeverGoesBack) {
   // Just late: keep counting.
   EXPECT_EQ(catchUp(11, 0.41, 25.0), 11u);
   EXPECT_EQ(catchUp(5, -1.0, 25.0), 5u);
+}
+
+TEST(Pacing, LastPictureByAKeyframeDeadline) {
+  // 29.97 fps: picture 29 is at 87087 ticks, 30 at 90090.
+  for (auto [pts, fps, n] : {std::tuple<std::int64_t, double, std::uint64_t>{90000, 29.97, 29}, {90090, 29.97, 30},
+                             {3599, 25.0, 0}, {3600, 25.0, 1}, {-5, 25.0, 0}, {INT64_MAX, 25.0, UINT64_MAX}})
+    EXPECT_EQ(lastPictureBy(pts, fps), n) << pts << " at " << fps;
 }
 
 }  // namespace
