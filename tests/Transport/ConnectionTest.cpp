@@ -104,9 +104,8 @@ TEST(ConnectionDescriptor, RefusedBeforeAnyNetwork) {
   }
 }
 
-TEST(ConnectionDescriptor, LookupAndConnectFailures) {
-  EXPECT_EQ(messageOf([] { Connection(targetFor("srt://no-such-host.invalid:9000"), 60, 8000); }),
-            "SRT server DNS lookup failed");
+// Lookup failures run in local-names.sh, with the fallback test.
+TEST(ConnectionDescriptor, NobodyListening) {
   // Nobody listens on this port: every address times out.
   const int port = freeUdpPort();
   EXPECT_EQ(messageOf([&] { Connection(targetFor("srt://127.0.0.1:" + std::to_string(port)), 60, 8000); }),
