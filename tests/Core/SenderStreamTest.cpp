@@ -13,8 +13,13 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -230,19 +235,28 @@ TEST_F(SenderStream, ComesBackAfterTheIngestWentAway) {
   EXPECT_EQ(sender.stats().status, "Sending SRT / libx264");
 }
 
-TEST_F(SenderStream, CountsReplacedPicturesAndStopsPromptly) {
+TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
   start();
   auto sender = std::make_unique<Sender>();
   sender->configure(settings_, true);
   ASSERT_TRUE(play(*sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
       << sender->stats().status;
-  // A host rendering four times faster than the stream: most pictures are replaced unsent.
-  const auto before = sender->stats();
+  // A host at half the stream's rate: every picture is sent (twice), none replaced unsent.
+  auto before = sender->stats();
+  for (int i = 0; i < 10; ++i) {
+    sender->submit(pattern(320, 180, frames_++));
+    std::this_thread::sleep_for(80ms);
+  }
+  auto after = sender->stats();
+  EXPECT_LE(after.queueReplacements - before.queueReplacements, 1u);
+  EXPECT_GE(after.encodedFrames - before.encodedFrames, 15u);
+  // A host four times faster than the stream: most pictures are replaced unsent.
+  before = after;
   for (int i = 0; i < 40; ++i) {
     sender->submit(pattern(320, 180, frames_++));
     std::this_thread::sleep_for(10ms);
   }
-  const auto after = sender->stats();
+  after = sender->stats();
   EXPECT_EQ(after.hostFrames - before.hostFrames, 40u);
   EXPECT_GE(after.queueReplacements - before.queueReplacements, 20u);
   EXPECT_LE(after.encodedFrames - before.encodedFrames, 20u);
@@ -252,6 +266,79 @@ TEST_F(SenderStream, CountsReplacedPicturesAndStopsPromptly) {
   const auto start = std::chrono::steady_clock::now();
   sender.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST_F(SenderStream, AfterAStallLatePicturesAreSkippedNotSentInABurst) {
+  start();
+  {
+    Sender sender;
+    sender.configure(settings_, true);
+    ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 10; }))
+        << sender.stats().status;
+    // Every thread of this process stops for 600 ms, as on a machine that stalls.
+    const pid_t self = getpid();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      kill(self, SIGSTOP);
+      const timespec stall{0, 600'000'000};
+      nanosleep(&stall, nullptr);
+      kill(self, SIGCONT);
+      _exit(0);
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    const auto before = sender.stats().encodedFrames;
+    ASSERT_TRUE(play(sender, 160, 90, [&](const Sender::Stats& s) { return s.encodedFrames >= before + 15; }));
+    std::this_thread::sleep_for(300ms);
+  }
+  const auto packets = readBack(service_->ingestStats().connections.at(0).file);
+  ASSERT_GE(packets.size(), 25u);
+  std::int64_t largest = 0;
+  for (std::size_t i = 1; i < packets.size(); ++i) {
+    const auto step = packets[i].pts - packets[i - 1].pts;
+    EXPECT_EQ(step % 3600, 0) << "picture " << i;
+    largest = std::max(largest, step);
+  }
+  EXPECT_GE(largest, 90000 * 4 / 10) << "the pictures due during the stall went out late";
+}
+
+// Each change chosen while sending starts a new session carrying it.
+TEST_F(SenderStream, ChangesChosenWhileSendingTakeEffect) {
+  start();
+  Sender sender;
+  const auto record = [](const dev::IngestConnection& c) {
+    std::ifstream in(c.file, std::ios::binary);
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), {});
+  };
+  struct Change {
+    const char* what;
+    std::function<void(Settings&)> apply;
+    std::function<bool(const dev::IngestConnection&)> arrived;
+  };
+  const std::vector<Change> changes{
+      {"metadata", [](Settings& s) { s.metadata = R"({"show":"changed"})"; },
+       [&](const dev::IngestConnection& c) { return contains(record(c), metadataSEI(settings_, false)); }},
+      {"bitrate", [](Settings& s) { s.bitrateKbps = 3000; }, [](const dev::IngestConnection& c) { return c.bytes > 0; }},
+      {"stream", [](Settings& s) { s.viewerId = "studio b/2"; },
+       [&](const dev::IngestConnection& c) {
+         return c.bytes > 0 && c.streamId != service_->ingestStats().connections.at(0).streamId;
+       }},
+  };
+  sender.configure(settings_, true);
+  ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
+      << sender.stats().status;
+  std::size_t connections = 1;
+  for (const Change& change : changes) {
+    change.apply(settings_);
+    sender.configure(settings_, true);
+    ++connections;
+    EXPECT_TRUE(play(sender, 160, 90, [&](const Sender::Stats&) {
+      const auto stats = service_->ingestStats();
+      return stats.connections.size() == connections && change.arrived(stats.connections.back());
+    }, 8000ms)) << change.what << ": " << sender.stats().status;
+  }
+  EXPECT_EQ(sender.stats().reconnectAttempts, 0u);
 }
 
 }  // namespace
