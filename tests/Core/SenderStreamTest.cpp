@@ -6,6 +6,7 @@
 #include "Transport/MetadataSei.h"
 
 #include "DevService.h"
+#include "Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@ namespace vl {
 namespace {
 
 using namespace std::chrono_literals;
+using test::waitFor;
 
 const std::string kToken = "ofx_sender_test_token";
 
@@ -43,15 +45,6 @@ Frame pattern(int width, int height, int n) {
       p[2] = static_cast<std::uint16_t>(((x ^ y) + n) * 59);
     }
   return frame;
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
 }
 
 struct Packet {
