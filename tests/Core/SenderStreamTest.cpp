@@ -129,31 +129,19 @@ TEST_F(SenderStream, SendsAPacedStreamWithTheMetadataInFrontOfEveryKeyframe) {
   ASSERT_GE(packets.size(), 55u);
   const auto sei = metadataSEI(settings_, false);
   int keyframes = 0;
+  int single = 0;  // a loaded machine may skip a late picture, never send one twice
   for (std::size_t i = 0; i < packets.size(); ++i) {
-    if (i > 0) EXPECT_EQ(packets[i].pts - packets[i - 1].pts, 3600) << "picture " << i;
+    if (i > 0) {
+      const auto step = packets[i].pts - packets[i - 1].pts;
+      EXPECT_TRUE(step > 0 && step % 3600 == 0) << "picture " << i << " step " << step;
+      single += step == 3600;
+    }
     EXPECT_EQ(contains(packets[i].data, sei), packets[i].key) << "picture " << i;
     keyframes += packets[i].key;
   }
+  EXPECT_GE(single, static_cast<int>(packets.size()) * 8 / 10);
   EXPECT_TRUE(packets.front().key);
   EXPECT_GE(keyframes, 2);  // one a second at 25 fps
-}
-
-TEST_F(SenderStream, NtscRateStepsByRoundedTicks) {
-  start();
-  settings_.fps = 29.97;
-  {
-    Sender sender;
-    sender.configure(settings_, true);
-    ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 40; }))
-        << sender.stats().status;
-    std::this_thread::sleep_for(300ms);
-  }
-  const auto packets = readBack(service_->ingestStats().connections.at(0).file);
-  ASSERT_GE(packets.size(), 35u);
-  for (std::size_t i = 1; i < packets.size(); ++i) {
-    const auto step = packets[i].pts - packets[i - 1].pts;
-    EXPECT_TRUE(step == 3003 || step == 3004) << "picture " << i << " step " << step;
-  }
 }
 
 TEST_F(SenderStream, SetupFailuresBecomeTheStatus) {
@@ -234,15 +222,16 @@ TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
   sender->configure(settings_, true);
   ASSERT_TRUE(play(*sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
       << sender->stats().status;
-  // A host at half the stream's rate: every picture is sent (twice), none replaced unsent.
+  // A host at a quarter of the stream's rate: every picture is sent, repeatedly, and
+  // none replaced unsent (one may be, should the worker miss a whole 160 ms).
   auto before = sender->stats();
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 8; ++i) {
     sender->submit(pattern(320, 180, frames_++));
-    std::this_thread::sleep_for(80ms);
+    std::this_thread::sleep_for(160ms);
   }
   auto after = sender->stats();
   EXPECT_LE(after.queueReplacements - before.queueReplacements, 1u);
-  EXPECT_GE(after.encodedFrames - before.encodedFrames, 15u);
+  EXPECT_GE(after.encodedFrames - before.encodedFrames, 12u);
   // A host four times faster than the stream: most pictures are replaced unsent.
   before = after;
   for (int i = 0; i < 40; ++i) {
