@@ -6,6 +6,7 @@
 #include "Transport/MetadataSei.h"
 
 #include "DevService.h"
+#include "Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,13 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -22,6 +28,7 @@ namespace vl {
 namespace {
 
 using namespace std::chrono_literals;
+using test::waitFor;
 
 const std::string kToken = "ofx_sender_test_token";
 
@@ -38,15 +45,6 @@ Frame pattern(int width, int height, int n) {
       p[2] = static_cast<std::uint16_t>(((x ^ y) + n) * 59);
     }
   return frame;
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
 }
 
 struct Packet {
@@ -131,31 +129,19 @@ TEST_F(SenderStream, SendsAPacedStreamWithTheMetadataInFrontOfEveryKeyframe) {
   ASSERT_GE(packets.size(), 55u);
   const auto sei = metadataSEI(settings_, false);
   int keyframes = 0;
+  int single = 0;  // a loaded machine may skip a late picture, never send one twice
   for (std::size_t i = 0; i < packets.size(); ++i) {
-    if (i > 0) EXPECT_EQ(packets[i].pts - packets[i - 1].pts, 3600) << "picture " << i;
+    if (i > 0) {
+      const auto step = packets[i].pts - packets[i - 1].pts;
+      EXPECT_TRUE(step > 0 && step % 3600 == 0) << "picture " << i << " step " << step;
+      single += step == 3600;
+    }
     EXPECT_EQ(contains(packets[i].data, sei), packets[i].key) << "picture " << i;
     keyframes += packets[i].key;
   }
+  EXPECT_GE(single, static_cast<int>(packets.size()) * 8 / 10);
   EXPECT_TRUE(packets.front().key);
   EXPECT_GE(keyframes, 2);  // one a second at 25 fps
-}
-
-TEST_F(SenderStream, NtscRateStepsByRoundedTicks) {
-  start();
-  settings_.fps = 29.97;
-  {
-    Sender sender;
-    sender.configure(settings_, true);
-    ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 40; }))
-        << sender.stats().status;
-    std::this_thread::sleep_for(300ms);
-  }
-  const auto packets = readBack(service_->ingestStats().connections.at(0).file);
-  ASSERT_GE(packets.size(), 35u);
-  for (std::size_t i = 1; i < packets.size(); ++i) {
-    const auto step = packets[i].pts - packets[i - 1].pts;
-    EXPECT_TRUE(step == 3003 || step == 3004) << "picture " << i << " step " << step;
-  }
 }
 
 TEST_F(SenderStream, SetupFailuresBecomeTheStatus) {
@@ -230,19 +216,29 @@ TEST_F(SenderStream, ComesBackAfterTheIngestWentAway) {
   EXPECT_EQ(sender.stats().status, "Sending SRT / libx264");
 }
 
-TEST_F(SenderStream, CountsReplacedPicturesAndStopsPromptly) {
+TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
   start();
   auto sender = std::make_unique<Sender>();
   sender->configure(settings_, true);
   ASSERT_TRUE(play(*sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
       << sender->stats().status;
-  // A host rendering four times faster than the stream: most pictures are replaced unsent.
-  const auto before = sender->stats();
+  // A host at a quarter of the stream's rate: every picture is sent, repeatedly, and
+  // none replaced unsent (one may be, should the worker miss a whole 160 ms).
+  auto before = sender->stats();
+  for (int i = 0; i < 8; ++i) {
+    sender->submit(pattern(320, 180, frames_++));
+    std::this_thread::sleep_for(160ms);
+  }
+  auto after = sender->stats();
+  EXPECT_LE(after.queueReplacements - before.queueReplacements, 1u);
+  EXPECT_GE(after.encodedFrames - before.encodedFrames, 12u);
+  // A host four times faster than the stream: most pictures are replaced unsent.
+  before = after;
   for (int i = 0; i < 40; ++i) {
     sender->submit(pattern(320, 180, frames_++));
     std::this_thread::sleep_for(10ms);
   }
-  const auto after = sender->stats();
+  after = sender->stats();
   EXPECT_EQ(after.hostFrames - before.hostFrames, 40u);
   EXPECT_GE(after.queueReplacements - before.queueReplacements, 20u);
   EXPECT_LE(after.encodedFrames - before.encodedFrames, 20u);
@@ -252,6 +248,79 @@ TEST_F(SenderStream, CountsReplacedPicturesAndStopsPromptly) {
   const auto start = std::chrono::steady_clock::now();
   sender.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST_F(SenderStream, AfterAStallLatePicturesAreSkippedNotSentInABurst) {
+  start();
+  {
+    Sender sender;
+    sender.configure(settings_, true);
+    ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 10; }))
+        << sender.stats().status;
+    // Every thread of this process stops for 600 ms, as on a machine that stalls.
+    const pid_t self = getpid();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      kill(self, SIGSTOP);
+      const timespec stall{0, 600'000'000};
+      nanosleep(&stall, nullptr);
+      kill(self, SIGCONT);
+      _exit(0);
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    const auto before = sender.stats().encodedFrames;
+    ASSERT_TRUE(play(sender, 160, 90, [&](const Sender::Stats& s) { return s.encodedFrames >= before + 15; }));
+    std::this_thread::sleep_for(300ms);
+  }
+  const auto packets = readBack(service_->ingestStats().connections.at(0).file);
+  ASSERT_GE(packets.size(), 25u);
+  std::int64_t largest = 0;
+  for (std::size_t i = 1; i < packets.size(); ++i) {
+    const auto step = packets[i].pts - packets[i - 1].pts;
+    EXPECT_EQ(step % 3600, 0) << "picture " << i;
+    largest = std::max(largest, step);
+  }
+  EXPECT_GE(largest, 90000 * 4 / 10) << "the pictures due during the stall went out late";
+}
+
+// Each change chosen while sending starts a new session carrying it.
+TEST_F(SenderStream, ChangesChosenWhileSendingTakeEffect) {
+  start();
+  Sender sender;
+  const auto record = [](const dev::IngestConnection& c) {
+    std::ifstream in(c.file, std::ios::binary);
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), {});
+  };
+  struct Change {
+    const char* what;
+    std::function<void(Settings&)> apply;
+    std::function<bool(const dev::IngestConnection&)> arrived;
+  };
+  const std::vector<Change> changes{
+      {"metadata", [](Settings& s) { s.metadata = R"({"show":"changed"})"; },
+       [&](const dev::IngestConnection& c) { return contains(record(c), metadataSEI(settings_, false)); }},
+      {"bitrate", [](Settings& s) { s.bitrateKbps = 3000; }, [](const dev::IngestConnection& c) { return c.bytes > 0; }},
+      {"stream", [](Settings& s) { s.viewerId = "studio b/2"; },
+       [&](const dev::IngestConnection& c) {
+         return c.bytes > 0 && c.streamId != service_->ingestStats().connections.at(0).streamId;
+       }},
+  };
+  sender.configure(settings_, true);
+  ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
+      << sender.stats().status;
+  std::size_t connections = 1;
+  for (const Change& change : changes) {
+    change.apply(settings_);
+    sender.configure(settings_, true);
+    ++connections;
+    EXPECT_TRUE(play(sender, 160, 90, [&](const Sender::Stats&) {
+      const auto stats = service_->ingestStats();
+      return stats.connections.size() == connections && change.arrived(stats.connections.back());
+    }, 8000ms)) << change.what << ": " << sender.stats().status;
+  }
+  EXPECT_EQ(sender.stats().reconnectAttempts, 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The worker's bookkeeping, driven by settings that fail before any network call.
 #include "Core/Sender.h"
+#include "Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@ namespace vl {
 namespace {
 
 using namespace std::chrono_literals;
+using test::waitFor;
 
 Frame picture(int width = 64, int height = 36) {
   Frame frame;
@@ -22,15 +24,6 @@ Frame picture(int width = 64, int height = 36) {
 
 // No stream chosen: every attempt fails in validation, so nothing leaves the process.
 Settings unchosen() { return Settings{}; }
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
 
 TEST(Sender, StartsStoppedAndDiscardsPicturesWhileDisabled) {
   Sender sender;

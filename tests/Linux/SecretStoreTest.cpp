@@ -1,6 +1,8 @@
 // The token store against a real GNOME Keyring in a private session bus (see
 // with-keyring); each test process gets a fresh keyring.
 #include "Core/TokenStore.h"
+#include "Linux/Child.h"
+#include "VirtualDisplay.h"
 
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -79,6 +82,32 @@ void lockAll() {
   if (error) g_error_free(error);
 }
 
+// Whether the origin's one item lies in the collection the default alias names (the
+// login keyring, kept across log-ins), not in the session one.
+bool inDefaultCollection(const std::string& origin) {
+  GError* error = nullptr;
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+  if (!service) return false;
+  SecretCollection* collection =
+      secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+  GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+  const std::string name = serviceName();
+  g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(name.c_str()));
+  g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(origin.c_str()));
+  GList* items = secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, &error);
+  bool inside = false;
+  if (collection && items && !items->next) {
+    const std::string prefix = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection)) + std::string("/");
+    inside = std::string(g_dbus_proxy_get_object_path(G_DBUS_PROXY(items->data))).rfind(prefix, 0) == 0;
+  }
+  g_list_free_full(items, g_object_unref);
+  g_hash_table_unref(attributes);
+  if (collection) g_object_unref(collection);
+  g_object_unref(service);
+  if (error) g_error_free(error);
+  return inside;
+}
+
 const std::string token68 = "ofx_" + std::string(64, 'a');
 
 TEST(SecretStore, SavedTokenIsOneItemWithServiceAndOriginAttributes) {
@@ -88,6 +117,7 @@ TEST(SecretStore, SavedTokenIsOneItemWithServiceAndOriginAttributes) {
   EXPECT_EQ(vl::loadToken(origin), token68);
   EXPECT_EQ(lookup(origin).text, token68);
   EXPECT_EQ(itemCount(origin), 1);
+  EXPECT_TRUE(inDefaultCollection(origin));
 }
 
 TEST(SecretStore, SavingAgainReplacesTheItem) {
@@ -159,11 +189,21 @@ TEST(SecretStore, TrailingSlashMakesAnotherOrigin) {
 }
 
 TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
+  // A prompter that can show on a display: a read asking to unlock would wait for a user.
+  const vl::test::VirtualDisplay display;
+  vl::Child update({"dbus-update-activation-environment", "DISPLAY=" + display.name(), "NO_AT_BRIDGE=1"});
+  ASSERT_EQ(update.wait(), 0);
   const std::string origin = "https://locked.example";
   storeOutside(origin, "hidden");
   lockAll();
-  // A prompt would need a user; without the unlock flag the read returns at once.
-  EXPECT_EQ(vl::loadToken(origin), "");
+  // A read that prompts waits for the user past any deadline: end the run rather than hang.
+  auto read = std::async(std::launch::async, [&] { return vl::loadToken(origin); });
+  if (read.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+    std::fprintf(stderr, "The read of a locked keyring is waiting for an unlock prompt.\n");
+    kill(display.pid(), SIGTERM);
+    std::_Exit(1);
+  }
+  EXPECT_EQ(read.get(), "");
   try {
     vl::forgetToken(origin);
     ADD_FAILURE() << "forgetting a locked item must not report success";

@@ -1,6 +1,7 @@
 // The zenity toolkit showing a real window on a virtual display of the test's own.
 #include "Linux/Child.h"
 #include "Linux/Toolkits.h"
+#include "VirtualDisplay.h"
 
 #include <gtest/gtest.h>
 
@@ -55,33 +56,7 @@ std::vector<pid_t> zenityChildren() {
   return found;
 }
 
-// A virtual display on a number Xvfb finds free.
-class VirtualDisplay {
-public:
-  VirtualDisplay() : server_({"Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"}) {
-    for (auto until = Clock::now() + 15s; Clock::now() < until && !server_.poll();
-         std::this_thread::sleep_for(10ms))
-      if (server_.output().find('\n') != std::string::npos) {
-        name_ = ":" + server_.output().substr(0, server_.output().find('\n'));
-        return;
-      }
-    throw std::runtime_error("Xvfb did not start.");
-  }
-  const std::string& name() const { return name_; }
-
-  // The whole screen as binary PPM, through xwd and netpbm.
-  std::string screenshot() const {
-    vl::Child xwd({"xwd", "-root", "-silent", "-display", name_});
-    if (xwd.wait() != 0) return {};
-    vl::Child convert({"xwdtopnm", "-quiet"}, xwd.output());
-    if (convert.wait() != 0) return {};
-    return convert.output();
-  }
-
-private:
-  vl::Child server_;
-  std::string name_;
-};
+using vl::test::VirtualDisplay;
 
 // Share of pixels that differ from the top-left one: 0 for a blank screen.
 double nonUniformShare(const std::string& ppm) {

@@ -1,6 +1,6 @@
-// The whole product path: the command-line host renders five seconds through the built
+// The whole product path: the command-line host renders a few seconds through the built
 // bundle, the plug-in streams them to the development service's ingest, and libavcodec
-// decodes what arrived.
+// decodes what arrived. Each run reads another panel choice through to the stream.
 #include "DevService.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@ extern "C" {
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ struct Received {
   int width = 0;
   int height = 0;
   std::string codec;
+  int profile = 0;
+  AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+  std::vector<std::int64_t> pts;
 };
 
 Received decode(const std::string& file) {
@@ -58,6 +62,8 @@ Received decode(const std::string& file) {
   if (avformat_find_stream_info(format.get(), nullptr) < 0 || format->nb_streams < 1) return r;
   const AVCodecParameters* parameters = format->streams[0]->codecpar;
   r.codec = avcodec_get_name(parameters->codec_id);
+  r.profile = parameters->profile;
+  r.transfer = parameters->color_trc;
   const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
   std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> decoder(avcodec_alloc_context3(codec),
                                                                       [](AVCodecContext* c) { avcodec_free_context(&c); });
@@ -78,6 +84,7 @@ Received decode(const std::string& file) {
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     const bool metadata = data.find(kMetadata) != std::string_view::npos;
     ++r.pictures;
+    r.pts.push_back(packet->pts);
     r.keyframes += key;
     r.keyframesWithMetadata += key && metadata;
     r.othersWithMetadata += !key && metadata;
@@ -90,7 +97,22 @@ Received decode(const std::string& file) {
   return r;
 }
 
-TEST(EndToEnd, FiveRenderedSecondsArriveDecodableWithTheMetadataOnEveryKeyframe) {
+struct Choice {
+  const char* name;
+  std::vector<std::string> args;  // host options and panel values
+  std::string codec;
+  int profile;
+  AVColorTransferCharacteristic transfer;
+  double fps;      // of the stream
+  int latencyMs;   // agreed at the ingest, which asks for libsrt's 120 itself
+};
+
+void PrintTo(const Choice& choice, std::ostream* out) { *out << choice.name; }
+
+class EndToEnd : public ::testing::TestWithParam<Choice> {};
+
+TEST_P(EndToEnd, RenderedSecondsArriveDecodableAsThePanelChose) {
+  const Choice& chosen = GetParam();
   vl::test::DevService service({"--token", kToken});
   // Tokens are kept per host program, so store it as the host's own.
   ASSERT_EQ(run({"/bin/sh", "-c",
@@ -98,25 +120,52 @@ TEST(EndToEnd, FiveRenderedSecondsArriveDecodableWithTheMetadataOnEveryKeyframe)
                  "com.veltrane.ofx.account.veltrane-host account \"$1\"",
                  kToken, service.origin()}),
             0);
-  const int status = run({VELTRANE_HOST_PATH, "--bundle", VELTRANE_BUNDLE_PATH, "--size", "640x360", "--depth",
-                          "short", "--fps", "25", "--seconds", "5", "--realtime", "--set",
-                          "apiBase=" + service.origin(), "--set", "viewerId=dev-main", "--set",
-                          "metadata=" + kMetadata, "--set", "enabled=1", "--wait-after", "1"});
-  ASSERT_EQ(status, 0);
+  std::vector<std::string> args{VELTRANE_HOST_PATH, "--bundle", VELTRANE_BUNDLE_PATH, "--depth", "short",
+                                "--seconds", "3", "--realtime", "--set", "apiBase=" + service.origin(),
+                                "--set", "viewerId=dev-main", "--set", "metadata=" + kMetadata};
+  args.insert(args.end(), chosen.args.begin(), chosen.args.end());
+  args.insert(args.end(), {"--set", "enabled=1", "--wait-after", "1"});
+  ASSERT_EQ(run(args), 0);
 
   const auto stats = service.ingestStats();
   ASSERT_EQ(stats.connections.size(), 1u);
+  EXPECT_EQ(stats.connections[0].latencyMs, chosen.latencyMs);
   const Received r = decode(stats.connections[0].file.string());
-  EXPECT_EQ(r.codec, "h264");
+  EXPECT_EQ(r.codec, chosen.codec);
+  EXPECT_EQ(r.profile, chosen.profile);
+  EXPECT_EQ(r.transfer, chosen.transfer);
   EXPECT_EQ(r.width, 640);
   EXPECT_EQ(r.height, 360);
-  // Five seconds at 25 fps, less what a loaded machine skips and the last latency window.
-  EXPECT_GE(r.pictures, 100);
+  // Three seconds, less what a loaded machine skips and the last latency window.
+  EXPECT_GE(r.pictures, static_cast<int>(chosen.fps * 2));
   EXPECT_EQ(r.decoded, r.pictures);
   EXPECT_EQ(r.decodeErrors, 0);
-  EXPECT_GE(r.keyframes, 5);
+  EXPECT_GE(r.keyframes, 2);
   EXPECT_EQ(r.keyframesWithMetadata, r.keyframes);
   EXPECT_EQ(r.othersWithMetadata, 0);
+  // Time stamps step by whole pictures at the stream's rate, mostly by one.
+  const double ticks = 90000.0 / chosen.fps;
+  int single = 0;
+  for (std::size_t i = 1; i < r.pts.size(); ++i) {
+    const double step = static_cast<double>(r.pts[i] - r.pts[i - 1]);
+    const double pictures = std::round(step / ticks);
+    EXPECT_GE(pictures, 1.0) << "picture " << i;
+    EXPECT_LE(std::abs(step - pictures * ticks), 1.0) << "picture " << i << " step " << step;
+    single += pictures == 1.0;
+  }
+  EXPECT_GE(single, static_cast<int>(r.pts.size()) * 8 / 10);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Panel, EndToEnd,
+    ::testing::Values(
+        // SDR H.264 at a frame rate set on the panel, above the host's.
+        Choice{"Sdr", {"--size", "640x360", "--fps", "25", "--set", "fps=50"}, "h264", FF_PROFILE_H264_HIGH,
+            AVCOL_TRC_BT709, 50.0, 120},
+        // HDR goes out as HEVC 10-bit whatever the codec choice; the rate is the clip's.
+        Choice{"HdrPq", {"--size", "640x360", "--fps", "29.97", "--set", "color=1", "--set", "codec=0", "--set",
+                      "latency=250"},
+            "hevc", FF_PROFILE_HEVC_MAIN_10, AVCOL_TRC_SMPTE2084, 29.97, 250}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

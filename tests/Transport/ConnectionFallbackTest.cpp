@@ -1,4 +1,5 @@
-// Run through two-localhosts.sh, where "localhost" resolves to two addresses.
+// Run through local-names.sh, where "localhost" resolves to two addresses and no
+// other name resolves.
 #include "Transport/Connection.h"
 
 #include "SrtListener.h"
@@ -36,6 +37,18 @@ std::vector<std::string> resolve(const std::string& name) {
 bool gone(SRTSOCKET socket) {
   const SRT_SOCKSTATUS state = srt_getsockstate(socket);
   return state == SRTS_CLOSED || state == SRTS_NONEXIST;
+}
+
+TEST(ConnectionFallback, UnknownNameFailsTheLookup) {
+  ASSERT_TRUE(resolve("no-such-host.invalid").empty());
+  Target target;
+  target.url = "srt://no-such-host.invalid:9000";
+  try {
+    Connection(target, 60, 8000);
+    FAIL() << "connected";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "SRT server DNS lookup failed");
+  }
 }
 
 TEST(ConnectionFallback, SecondAddressAfterARefusingFirstAndTheFirstSocketClosed) {

@@ -1,6 +1,8 @@
 #pragma once
 // A real libsrt listener for the connection tests: accepts one caller and records
 // its stream identity, the latency it asked for, and every message it sends.
+#include "Wait.h"
+
 #include <gtest/gtest.h>
 #include <srt/srt.h>
 
@@ -29,16 +31,6 @@ public:
   }
   void TearDown() override { srt_cleanup(); }
 };
-
-template <typename Predicate>
-bool waitFor(Predicate done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 class SrtListener {
 public:

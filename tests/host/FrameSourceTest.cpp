@@ -1,6 +1,5 @@
 #include "FrameSource.h"
 #include "Host.h"
-#include "Pacing.h"
 #include "RunnerFixture.h"
 
 #include <functional>
@@ -43,22 +42,6 @@ TEST_F(RunnerFrames, RawInputReadsWholeFramesAndRefusesAShortLastOne) {
             std::string::npos);
 }
 
-TEST_F(RunnerFrames, PatternSourceAndSinkRoundTrip) {
-  FrameSource source(33, 20, Depth::Half, "");
-  std::vector<std::uint8_t> frame;
-  {
-    FrameSink sink((dir / "out.raw").string());
-    for (int i = 0; i < 3; ++i) {
-      ASSERT_TRUE(source.next(frame));
-      EXPECT_EQ(frame, patternFrames(33, 20, Depth::Half, 1, i)) << i;
-      sink.write(frame);
-    }
-    sink.close();
-  }
-  EXPECT_EQ(bytes(dir / "out.raw"), patternFrames(33, 20, Depth::Half, 3));
-  EXPECT_THROW(FrameSink((dir / "no-such-dir" / "x.raw").string()), std::runtime_error);
-}
-
 // Whichever way up the host keeps its rows, the frame's top row is the image's top.
 TEST(RunnerImages, FramesMeetImagesTheRightWayUp) {
   const int w = 3, h = 4;
@@ -84,22 +67,6 @@ TEST(RunnerImages, FramesMeetImagesTheRightWayUp) {
     EXPECT_EQ(std::vector<std::uint8_t>(row3, row3 + 12), top);
     ASSERT_EQ(host.releaseImage(image), kOfxStatOK);
     EXPECT_EQ(back, frame) << (bottomUp ? "rows stored top first" : "rows stored bottom first");
-  }
-}
-
-TEST(RunnerPacing, DeadlinesFollowTheExactRate) {
-  EXPECT_EQ(frameOffsetUs(1, {25, 1}), 40000);
-  EXPECT_EQ(frameOffsetUs(30000, {30000, 1001}), 1001000000) << "30000 frames take exactly 1001 seconds";
-  // Against a wide integer: floor(frame * den * 10^6 / num), far along the timeline.
-  __extension__ using Wide = __int128;
-  for (Rate r : {Rate{25, 1}, Rate{30000, 1001}, Rate{24000, 1001}, Rate{1000, 1}, Rate{1, 1}, Rate{119, 2}}) {
-    std::int64_t previous = -1;
-    for (std::int64_t f : {0L, 1L, 2L, 999L, 90001L, 30'000'001L, 123456789L, 9'999'999'999L, 10'000'000'000L}) {
-      const auto expected = static_cast<std::int64_t>(Wide(f) * r.den * 1'000'000 / r.num);
-      EXPECT_EQ(frameOffsetUs(f, r), expected) << r.num << "/" << r.den << " frame " << f;
-      EXPECT_GT(frameOffsetUs(f, r), previous);
-      previous = frameOffsetUs(f, r);
-    }
   }
 }
 

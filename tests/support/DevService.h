@@ -127,6 +127,7 @@ public:
       connection.messages = c.at("messages").get<std::uint64_t>();
       connection.bytes = c.at("bytes").get<std::uint64_t>();
       connection.fullMessages = c.at("fullMessages").get<std::uint64_t>();
+      connection.latencyMs = c.at("latencyMs").get<int>();
       connection.open = c.at("open").get<bool>();
       stats.connections.push_back(std::move(connection));
     }

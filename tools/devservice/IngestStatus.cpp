@@ -10,6 +10,7 @@ nlohmann::json ingestJson(const IngestStats& stats) {
                            {"messages", c.messages},
                            {"bytes", c.bytes},
                            {"fullMessages", c.fullMessages},
+                           {"latencyMs", c.latencyMs},
                            {"open", c.open}});
   return {{"rejected", stats.rejected}, {"connections", connections}};
 }

@@ -21,7 +21,7 @@ public:
   LiveTransmit(int port, const std::string& streamId, const std::filesystem::path& log) {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe failed.");
-    const std::string target = "srt://127.0.0.1:" + std::to_string(port) + "?streamid=" + streamId;
+    const std::string target = "srt://127.0.0.1:" + std::to_string(port) + "?latency=300&streamid=" + streamId;
     pid_ = fork();
     if (pid_ == 0) {
       const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -100,6 +100,7 @@ TEST(LiveTransmitTest, IndependentCallerIsRecordedByteForByteAndAStrangerIsRejec
   const IngestStats stats = ingest.stats();
   const IngestConnection& c = stats.connections.at(0);
   EXPECT_EQ(c.streamId, "live-42");
+  EXPECT_EQ(c.latencyMs, 300);  // the caller's, above libsrt's 120
   EXPECT_EQ(c.bytes, sent.size());
   EXPECT_EQ(c.messages, c.fullMessages);
   EXPECT_EQ(c.fullMessages, sent.size() / 1316);

@@ -159,6 +159,8 @@ void Ingest::State::acceptOne() {
 
   IngestConnection record;
   record.streamId.assign(streamId.data(), std::size_t(std::clamp(streamIdLen, 0, 512)));
+  int latencyLen = sizeof record.latencyMs;
+  srt_getsockflag(id, SRTO_RCVLATENCY, &record.latencyMs, &latencyLen);
   std::size_t index = 0;
   {
     std::lock_guard lock(mutex);

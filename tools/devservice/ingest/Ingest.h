@@ -16,6 +16,7 @@ struct IngestConnection {
   std::uint64_t messages = 0;
   std::uint64_t bytes = 0;
   std::uint64_t fullMessages = 0;  // messages of exactly 1316 bytes
+  int latencyMs = 0;               // the receive latency agreed with the caller
   bool open = false;
 };
 
