@@ -1,8 +1,10 @@
 #include "Core/Image.h"
 
+#include "Core/Convert.h"
+
 #include <algorithm>
 #include <array>
-#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -14,48 +16,6 @@ namespace {
 const std::uint8_t* row(const Image& image, std::int32_t y) {
   return static_cast<const std::uint8_t*>(image.data) +
          static_cast<std::ptrdiff_t>(y - image.bounds.y1) * image.rowBytes;
-}
-
-std::uint16_t sample(double v) {
-  if (!std::isfinite(v)) return 0;
-  return static_cast<std::uint16_t>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
-}
-
-double halfValue(std::uint16_t h) {
-  const int exponent = (h >> 10) & 0x1F;
-  const int mantissa = h & 0x3FF;
-  const double sign = (h & 0x8000) != 0 ? -1.0 : 1.0;
-  if (exponent == 0) return sign * std::ldexp(mantissa, -24);
-  if (exponent == 31) return mantissa != 0 ? NAN : sign * INFINITY;
-  return sign * std::ldexp(mantissa + 1024, exponent - 25);
-}
-
-// Every 8-bit and half value maps to one sample: look them up instead of converting.
-struct Tables {
-  std::array<std::uint16_t, 256> byte{};
-  std::vector<std::uint16_t> half = std::vector<std::uint16_t>(65536);
-  Tables() {
-    for (int i = 0; i < 256; ++i) byte[static_cast<size_t>(i)] = sample(i / 255.0);
-    for (int i = 0; i < 65536; ++i) half[static_cast<size_t>(i)] = sample(halfValue(static_cast<std::uint16_t>(i)));
-  }
-};
-const Tables& tables() {
-  static const Tables t;
-  return t;
-}
-
-template <typename T, typename Convert>
-void convertRows(const Image& image, Frame& frame, Convert convert) {
-  const auto n = static_cast<size_t>(image.components);
-  std::uint16_t* out = frame.pixels.data();
-  for (std::int32_t i = 0; i < frame.height; ++i) {
-    const T* in = reinterpret_cast<const T*>(row(image, image.bounds.y1 + frame.height - 1 - i));
-    for (std::int32_t x = 0; x < frame.width; ++x, in += n) {
-      *out++ = convert(in[0]);
-      *out++ = convert(in[1]);
-      *out++ = convert(in[2]);
-    }
-  }
 }
 
 // Two blocks cover the steady state: the render thread allocates the next picture
@@ -73,13 +33,6 @@ struct BlockCache {
 BlockCache& blockCache() {
   static BlockCache cache;
   return cache;
-}
-
-// Same result as sample(): a float times 65535 is exact in a double, so +0.5 rounds halves up.
-std::uint16_t floatSample(float v) {
-  if (!(v > 0.0f)) return 0;  // negatives, zero and NaN
-  if (v >= 1.0f) return std::isinf(v) ? 0 : 65535;  // infinity counts as no value
-  return static_cast<std::uint16_t>(static_cast<double>(v) * 65535.0 + 0.5);
 }
 
 }  // namespace
@@ -126,33 +79,55 @@ std::size_t pixelBytes(const Image& image) {
   return size;
 }
 
-void copyImage(const Image& source, const Image& output, Rect window) {
-  const std::size_t size = pixelBytes(source);
-  if (size != pixelBytes(output) || source.depth != output.depth || source.components != output.components)
+namespace {
+
+// Where copyImage writes: the window clipped to the output, and the source's span in it.
+struct CopyPlan {
+  const Image* source;
+  const Image* output;
+  std::size_t size = 0;
+  std::int32_t left = 0, right = 0, bottom = 0, top = 0, sl = 0, sr = 0;
+  bool copies = false;
+};
+
+CopyPlan copyPlan(const Image& source, const Image& output, Rect window) {
+  CopyPlan plan{&source, &output};
+  plan.size = pixelBytes(source);
+  if (plan.size != pixelBytes(output) || source.depth != output.depth || source.components != output.components)
     throw std::runtime_error("Source and output formats differ");
-  const std::int32_t left = std::max(window.x1, output.bounds.x1), right = std::min(window.x2, output.bounds.x2);
-  const std::int32_t bottom = std::max(window.y1, output.bounds.y1), top = std::min(window.y2, output.bounds.y2);
-  if (right <= left || top <= bottom) return;
-  if (source.data == output.data && source.rowBytes == output.rowBytes && source.bounds.x1 == output.bounds.x1 &&
-      source.bounds.y1 == output.bounds.y1)
-    return;
-  const std::int32_t sl = std::max(left, source.bounds.x1), sr = std::min(right, source.bounds.x2);
-  for (std::int32_t y = bottom; y < top; ++y) {
-    auto* out = const_cast<std::uint8_t*>(row(output, y)) + static_cast<std::size_t>(left - output.bounds.x1) * size;
-    if (y >= source.bounds.y1 && y < source.bounds.y2 && sr > sl) {
-      // Clear only around the copied span: one pass over each byte.
-      const std::size_t before = static_cast<std::size_t>(sl - left) * size;
-      const std::size_t span = static_cast<std::size_t>(sr - sl) * size;
-      std::memset(out, 0, before);
-      std::memcpy(out + before, row(source, y) + static_cast<std::size_t>(sl - source.bounds.x1) * size, span);
-      std::memset(out + before + span, 0, static_cast<std::size_t>(right - sr) * size);
-    } else {
-      std::memset(out, 0, static_cast<std::size_t>(right - left) * size);
-    }
+  plan.left = std::max(window.x1, output.bounds.x1), plan.right = std::min(window.x2, output.bounds.x2);
+  plan.bottom = std::max(window.y1, output.bounds.y1), plan.top = std::min(window.y2, output.bounds.y2);
+  plan.sl = std::max(plan.left, source.bounds.x1), plan.sr = std::min(plan.right, source.bounds.x2);
+  const bool inPlace = source.data == output.data && source.rowBytes == output.rowBytes &&
+                       source.bounds.x1 == output.bounds.x1 && source.bounds.y1 == output.bounds.y1;
+  plan.copies = plan.right > plan.left && plan.top > plan.bottom && !inPlace;
+  return plan;
+}
+
+void copyRow(const CopyPlan& p, std::int32_t y) {
+  const std::size_t size = p.size;
+  auto* out = const_cast<std::uint8_t*>(row(*p.output, y)) + static_cast<std::size_t>(p.left - p.output->bounds.x1) * size;
+  if (y >= p.source->bounds.y1 && y < p.source->bounds.y2 && p.sr > p.sl) {
+    // Clear only around the copied span: one pass over each byte.
+    const std::size_t before = static_cast<std::size_t>(p.sl - p.left) * size;
+    const std::size_t span = static_cast<std::size_t>(p.sr - p.sl) * size;
+    std::memset(out, 0, before);
+    std::memcpy(out + before, row(*p.source, y) + static_cast<std::size_t>(p.sl - p.source->bounds.x1) * size, span);
+    std::memset(out + before + span, 0, static_cast<std::size_t>(p.right - p.sr) * size);
+  } else {
+    std::memset(out, 0, static_cast<std::size_t>(p.right - p.left) * size);
   }
 }
 
-Frame capture(const Image& image, double time) {
+}  // namespace
+
+void copyImage(const Image& source, const Image& output, Rect window) {
+  const CopyPlan plan = copyPlan(source, output, window);
+  if (!plan.copies) return;
+  for (std::int32_t y = plan.bottom; y < plan.top; ++y) copyRow(plan, y);
+}
+
+Frame frameFor(const Image& image, double time) {
   pixelBytes(image);
   Frame frame;
   frame.width = image.bounds.x2 - image.bounds.x1;
@@ -162,24 +137,40 @@ Frame capture(const Image& image, double time) {
       static_cast<std::int64_t>(frame.width) * frame.height > 33554432)
     throw std::runtime_error("Sender image exceeds 32 megapixels");
   frame.pixels.resize(static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height) * 3);
-  switch (image.depth) {
-    case 0: {
-      const auto& lut = tables().byte;
-      convertRows<std::uint8_t>(image, frame, [&](std::uint8_t v) { return lut[v]; });
-      break;
+  return frame;
+}
+
+void copyAndCapture(const Image& source, const Image& output, Rect window, Frame& frame) {
+  const CopyPlan plan = copyPlan(source, output, window);
+  if (frame.width != source.bounds.x2 - source.bounds.x1 || frame.height != source.bounds.y2 - source.bounds.y1 ||
+      frame.pixels.size() != static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height) * 3)
+    throw std::runtime_error("The frame does not fit the source image.");
+  const RowConverter convert = rowConverter(source.depth, source.components);
+  const std::size_t samplesPerRow = static_cast<std::size_t>(frame.width) * 3;
+  // Output rows the source does not reach are only cleared.
+  if (plan.copies)
+    for (std::int32_t y = plan.bottom; y < plan.top; ++y)
+      if (y < source.bounds.y1 || y >= source.bounds.y2) copyRow(plan, y);
+  // Where the window takes whole source rows, the converter copies them as it reads them.
+  const bool wholeRows = plan.left == source.bounds.x1 && plan.right == source.bounds.x2;
+  for (std::int32_t i = 0; i < frame.height; ++i) {
+    const std::int32_t y = source.bounds.y1 + frame.height - 1 - i;
+    void* copy = nullptr;
+    if (plan.copies && y >= plan.bottom && y < plan.top) {
+      if (wholeRows) copy = const_cast<std::uint8_t*>(row(output, y)) + static_cast<std::size_t>(plan.left - output.bounds.x1) * plan.size;
+      else copyRow(plan, y);
     }
-    case 1:
-      convertRows<std::uint16_t>(image, frame, [](std::uint16_t v) { return v; });
-      break;
-    case 3:
-      convertRows<float>(image, frame, floatSample);
-      break;
-    default: {
-      const auto& lut = tables().half;
-      convertRows<std::uint16_t>(image, frame, [&](std::uint16_t v) { return lut[v]; });
-      break;
-    }
+    convert(row(source, y), frame.pixels.data() + static_cast<std::size_t>(i) * samplesPerRow, frame.width, copy);
   }
+}
+
+Frame capture(const Image& image, double time) {
+  Frame frame = frameFor(image, time);
+  const RowConverter convert = rowConverter(image.depth, image.components);
+  const std::size_t samplesPerRow = static_cast<std::size_t>(frame.width) * 3;
+  for (std::int32_t i = 0; i < frame.height; ++i)
+    convert(row(image, image.bounds.y1 + frame.height - 1 - i),
+            frame.pixels.data() + static_cast<std::size_t>(i) * samplesPerRow, frame.width, nullptr);
   return frame;
 }
 

@@ -59,5 +59,10 @@ std::size_t pixelBytes(const Image& image);
 // source does not cover inside it becomes transparent black.
 void copyImage(const Image& source, const Image& output, Rect window);
 Frame capture(const Image& image, double time);
+// capture's checks and its frame, with the samples not yet written.
+Frame frameFor(const Image& image, double time);
+// copyImage and then capture into a frame from frameFor(source), with one pass over
+// the source; copyImage's errors are thrown before anything is written.
+void copyAndCapture(const Image& source, const Image& output, Rect window, Frame& frame);
 
 }  // namespace vl

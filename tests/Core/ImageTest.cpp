@@ -1,5 +1,7 @@
 #include "Core/Image.h"
 
+#include "Core/Convert.h"
+
 #include "Failure.h"
 
 #include <gtest/gtest.h>
@@ -7,9 +9,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vl {
 namespace {
@@ -136,6 +141,137 @@ TEST(Capture, TopRowFirstAndValueConversion) {
   EXPECT_EQ(capture(view(halves, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{65535, 0, 4}));
   const std::uint16_t specials[3] = {0x7C00, 0x7E00, 0xBC00};  // +inf, NaN, -1
   EXPECT_EQ(capture(view(specials, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{0, 0, 0}));
+}
+
+// The documented rule, in double: non-finite is 0, clamp, scale, round halves up.
+std::uint16_t rule(double v) {
+  if (!std::isfinite(v)) return 0;
+  return static_cast<std::uint16_t>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
+}
+
+double halfValue(std::uint16_t h) {
+  const int exponent = (h >> 10) & 0x1F, mantissa = h & 0x3FF;
+  const double sign = (h & 0x8000) != 0 ? -1.0 : 1.0;
+  if (exponent == 31) return mantissa != 0 ? NAN : sign * INFINITY;
+  return sign * std::ldexp(exponent == 0 ? mantissa : mantissa + 1024, std::max(exponent, 1) - 25);
+}
+
+float floatOf(std::uint32_t bits) {
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+// Runs values through both converters as RGB and as RGBA rows (the width leaves a
+// tail for the scalar code) and counts the samples that differ from the rule.
+template <typename T>
+std::size_t mismatches(const std::vector<T>& values, int depth, double (*value)(T)) {
+  std::size_t wrong = 0;
+  for (int components : {3, 4}) {
+    std::vector<T> row;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      row.push_back(values[i]);
+      if (components == 4 && i % 3 == 2) row.push_back(values[i]);
+    }
+    const auto width = static_cast<std::int32_t>(values.size() / 3);
+    for (RowConverter convert : {rowConverter(depth, components), portableRowConverter(depth, components)}) {
+      std::vector<std::uint16_t> out(values.size());
+      convert(row.data(), out.data(), width, nullptr);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(width) * 3; ++i) wrong += out[i] != rule(value(values[i]));
+    }
+  }
+  return wrong;
+}
+
+double fromByte(std::uint8_t v) { return v / 255.0; }
+double fromHalf(std::uint16_t v) { return halfValue(v); }
+double fromFloat(float v) { return v; }
+
+TEST(Capture, EveryByteAndHalfFollowsTheRule) {
+  std::vector<std::uint8_t> bytes;
+  for (int v = 0; v < 256 * 3 + 7; ++v) bytes.push_back(static_cast<std::uint8_t>(v * 7));
+  EXPECT_EQ(mismatches(bytes, 0, fromByte), 0u);
+  std::vector<std::uint16_t> halves;
+  for (int v = 0; v < 65536 + 7; ++v) halves.push_back(static_cast<std::uint16_t>(v));
+  EXPECT_EQ(mismatches(halves, 2, fromHalf), 0u);
+}
+
+// Where a float-only conversion could go wrong: just around every half step and every
+// sample value, the ends, special values and random bit patterns.
+TEST(Capture, FloatsAroundEveryRoundingStepFollowTheRule) {
+  std::vector<float> floats;
+  for (int k = 0; k <= 65535; ++k)
+    for (double at : {k + 0.5, double(k)}) {
+      const float centre = static_cast<float>(at / 65535.0);
+      float below = centre, above = centre;
+      for (int step = 0; step < 4; ++step) {
+        floats.push_back(below = std::nextafter(below, 0.0f));
+        floats.push_back(above = std::nextafter(above, 2.0f));
+      }
+      floats.push_back(centre);
+    }
+  const float inf = std::numeric_limits<float>::infinity();
+  for (float v : {0.0f, -0.0f, 1.0f, 1.5f, 2.0f, 3.0e9f, 1e38f, -1e38f, -0.5f, inf, -inf, floatOf(0x7FC00000),
+                  floatOf(0xFFC00001), floatOf(0x7F800001), floatOf(1), floatOf(0x80000001), floatOf(0x00800000)})
+    floats.push_back(v);
+  std::mt19937 random(18);
+  for (int i = 0; i < 300000; ++i) floats.push_back(floatOf(static_cast<std::uint32_t>(random())));
+  EXPECT_EQ(mismatches(floats, 3, fromFloat), 0u);
+}
+
+// Every float bit pattern; a few seconds, so labelled slow.
+TEST(Capture, SlowEveryFloatFollowsTheRule) {
+  constexpr std::uint64_t kChunk = std::uint64_t{3} << 20;
+  std::size_t wrong = 0;
+  std::vector<float> floats(kChunk);
+  std::vector<std::uint16_t> fast(kChunk), portable(kChunk);
+  const RowConverter vector = rowConverter(3, 3), plain = portableRowConverter(3, 3);
+  for (std::uint64_t start = 0; start < (std::uint64_t{1} << 32); start += kChunk) {
+    const std::uint64_t n = std::min(kChunk, (std::uint64_t{1} << 32) - start);
+    for (std::uint64_t i = 0; i < n; ++i) floats[i] = floatOf(static_cast<std::uint32_t>(start + i));
+    vector(floats.data(), fast.data(), static_cast<std::int32_t>(n / 3), nullptr);
+    plain(floats.data(), portable.data(), static_cast<std::int32_t>(n / 3), nullptr);
+    for (std::uint64_t i = 0; i < n / 3 * 3; ++i) {
+      const std::uint16_t expected = rule(floats[i]);
+      wrong += (fast[i] != expected) + (portable[i] != expected);
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
+// One pass for a streamed picture gives what copyImage and then capture give, whatever
+// the window, the depth, the row order and the alignment of the output.
+TEST(CopyAndCapture, SameAsCopyThenCapture) {
+  constexpr int kW = 37, kH = 5, kBytes[] = {1, 2, 2, 4};
+  std::mt19937 random(3);
+  for (int depth = 0; depth < 4; ++depth)
+    for (int components : {3, 4})
+      for (Rect window : {Rect{0, 0, kW, kH}, Rect{-3, -2, kW + 4, kH + 3}, Rect{2, 1, kW - 3, kH - 1}, Rect{50, 50, 60, 60}})
+        for (int offset : {0, 4, 32}) {
+          SCOPED_TRACE(testing::Message() << "depth " << depth << ", " << components << " components, window from "
+                                          << window.x1 << ", output offset " << offset);
+          const int rowBytes = kW * components * kBytes[depth];
+          std::vector<std::uint8_t> source(static_cast<size_t>(rowBytes) * kH);
+          for (auto& b : source) b = static_cast<std::uint8_t>(random());
+          // The output is a row wider on each side and two rows taller, stored top row first.
+          const int outRow = rowBytes + 2 * components * kBytes[depth];
+          std::vector<std::uint8_t> expected(static_cast<size_t>(outRow) * (kH + 2) + 64, 0xAB), actual = expected;
+          auto at = [&](std::vector<std::uint8_t>& o) {
+            return o.data() + (32 - reinterpret_cast<std::uintptr_t>(o.data()) % 32) % 32 + offset;
+          };
+          auto output = [&](std::vector<std::uint8_t>& o) {
+            return view(at(o) + static_cast<size_t>(outRow) * (kH + 1), {-1, -1, kW + 1, kH + 1}, -outRow, components, depth);
+          };
+          const Image in = view(source.data() + static_cast<size_t>(rowBytes) * (kH - 1), {0, 0, kW, kH}, -rowBytes,
+                                components, depth);
+          copyImage(in, output(expected), window);
+          const Frame captured = capture(in, 2.0);
+          Frame frame = frameFor(in, 2.0);
+          copyAndCapture(in, output(actual), window, frame);
+          const size_t outBytes = static_cast<size_t>(outRow) * (kH + 2);
+          EXPECT_EQ(std::vector(at(actual), at(actual) + outBytes), std::vector(at(expected), at(expected) + outBytes));
+          EXPECT_EQ(frame.pixels, captured.pixels);
+        }
 }
 
 }  // namespace
