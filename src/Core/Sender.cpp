@@ -30,7 +30,7 @@ struct Sender::Session {
   std::optional<Muxer> muxer;
   std::vector<std::uint8_t> sei;
   std::unique_ptr<Encoder> encoder;
-  std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point start;  // where the pacing grid begins
 };
 
 namespace {
@@ -87,6 +87,7 @@ void Sender::submit(Frame frame) {
     if (!enabled_) return;
     if (pending_ && pending_.use_count() == 1) ++queueReplacements_;
     replaced = std::exchange(pending_, std::move(shared));
+    pendingSince_ = std::chrono::steady_clock::now();
     ++hostFrames_;
   }
   wake_.notify_all();
@@ -132,7 +133,6 @@ std::unique_ptr<Sender::Session> Sender::open(const Settings& settings, const Fr
                                    std::lock_guard lock(mutex_);
                                    ++encodedFrames_;
                                  });
-  session->start = std::chrono::steady_clock::now();
   session->sending = "Sending SRT / " + session->encoder->name();
   return session;
 }
@@ -164,8 +164,22 @@ void Sender::pause(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock
   wake_.wait_until(lock, until, [&] { return stop_ || !enabled_ || generation_ != generation; });
 }
 
+void Sender::pauseForNew(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until,
+                         std::uint64_t generation, const std::shared_ptr<const Frame>& sent) {
+  wake_.wait_until(lock, until,
+                   [&] { return stop_ || !enabled_ || generation_ != generation || pending_ != sent; });
+}
+
 void Sender::stream(std::unique_lock<std::mutex>& lock, Session& session, const Frame& first, double fps,
                     std::uint64_t generation) {
+  // Picture n belongs to the interval that ends at its deadline and is sent at the
+  // deadline or, when a new picture arrives within the interval, at once. The intervals
+  // are placed so that a host rendering at the stream's rate delivers mid-interval,
+  // away from the edges where its jitter would move pictures to the neighbours.
+  const auto interval = std::chrono::microseconds(deadlineMicros(1, fps));
+  const auto now = std::chrono::steady_clock::now();
+  const auto sinceMid = (now - pendingSince_ - interval / 2) % interval;
+  session.start = now - (sinceMid < sinceMid.zero() ? sinceMid + interval : sinceMid);
   std::uint64_t n = 0;
   while (!stop_ && enabled_ && generation_ == generation) {
     std::shared_ptr<const Frame> picture = pending_;
@@ -178,13 +192,16 @@ void Sender::stream(std::unique_lock<std::mutex>& lock, Session& session, const 
     const LinkFigures link = session.connection->link();
     lock.lock();
     observe(session, link, generation);
+    // The next interval opens where picture n's deadline is: one picture per interval.
+    const auto opens = session.start + std::chrono::microseconds(deadlineMicros(n, fps));
     ++n;
     const auto deadline = session.start + std::chrono::microseconds(deadlineMicros(n, fps));
     const auto now = std::chrono::steady_clock::now();
     if (deadline <= now)  // skipping stops where the next keyframe is due
       n = std::max(n, std::min(catchUp(n, std::chrono::duration<double>(now - session.start).count(), fps),
                                lastPictureBy(session.encoder->keyframeDeadline90k(), fps)));
-    pause(lock, deadline, generation);
+    pause(lock, opens, generation);
+    pauseForNew(lock, deadline, generation, picture);
     // picture is released here, under the lock, so replacement counting stays exact
   }
 }

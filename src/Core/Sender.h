@@ -59,6 +59,9 @@ private:
   // Waits until the deadline or until the session's generation is over.
   void pause(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until,
              std::uint64_t generation);
+  // The same, ending early too when a picture other than sent has arrived.
+  void pauseForNew(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until,
+                   std::uint64_t generation, const std::shared_ptr<const Frame>& sent);
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -67,6 +70,7 @@ private:
   std::uint64_t generation_ = 0;
   Settings settings_;
   std::shared_ptr<const Frame> pending_;
+  std::chrono::steady_clock::time_point pendingSince_;  // when pending_ arrived
   std::uint64_t hostFrames_ = 0;
   std::uint64_t encodedFrames_ = 0;
   std::uint64_t queueReplacements_ = 0;

@@ -11,7 +11,9 @@
 
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace vl::ofx {
 namespace {
@@ -37,20 +39,24 @@ void reportCaptureFailure(const std::exception& e) {
   diagnose(std::string("Capture: ") + e.what());
 }
 
-void send(Instance& in, OfxPropertySetHandle inArgs, const Image& source, double time, bool whole) {
+// The frame to stream, with its samples still to be written; none when this render
+// is not streamed or the picture cannot be (that failure is only reported).
+std::optional<Frame> frameToSend(Instance& in, OfxPropertySetHandle inArgs, const Image& source, double time,
+                                 bool whole) {
   try {
     Settings s = settings(in, time);
     const bool enabled = integer(in, "enabled", time) != 0;
     in.sender.configure(s, enabled);
-    if (!enabled) return;
-    if (!in.interactive && integer(in, "sendExports", time) == 0) return;
+    if (!enabled) return std::nullopt;
+    if (!in.interactive && integer(in, "sendExports", time) == 0) return std::nullopt;
     int thumbnail = 0;
     props->propGetInt(inArgs, "OfxImageEffectPropThumbnailRender", 0, &thumbnail);
-    if (thumbnail != 0 || !whole) return;
-    if (effects->abort(in.effect) != 0) return;
-    in.sender.submit(capture(source, time));
+    if (thumbnail != 0 || !whole) return std::nullopt;
+    if (effects->abort(in.effect) != 0) return std::nullopt;
+    return frameFor(source, time);
   } catch (const std::exception& e) {
     reportCaptureFailure(e);
+    return std::nullopt;
   }
 }
 
@@ -74,8 +80,19 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
 
   // Only the processor path exists here: the Linux build declares no GPU rendering,
   // so a host never hands this action GPU buffers.
-  copyImage(sourceImage, outputImage, Rect{window[0], window[1], window[2], window[3]});
-  send(in, inArgs, sourceImage, time, whole);
+  const Rect renderWindow{window[0], window[1], window[2], window[3]};
+  std::optional<Frame> frame = frameToSend(in, inArgs, sourceImage, time, whole);
+  if (!frame) {
+    copyImage(sourceImage, outputImage, renderWindow);
+    return kOfxStatOK;
+  }
+  // A streamed picture is read once for both the output and the frame.
+  copyAndCapture(sourceImage, outputImage, renderWindow, *frame);
+  try {
+    in.sender.submit(std::move(*frame));
+  } catch (const std::exception& e) {
+    reportCaptureFailure(e);
+  }
   return kOfxStatOK;
 }
 

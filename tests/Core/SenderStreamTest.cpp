@@ -216,6 +216,35 @@ TEST_F(SenderStream, ComesBackAfterTheIngestWentAway) {
   EXPECT_EQ(sender.stats().status, "Sending SRT / libx264");
 }
 
+// At one picture a second the intervals are placed so that the first picture's
+// arrival falls mid-interval. A picture is sent as soon as it arrives within its
+// interval; a second one in the same interval waits for the next.
+TEST_F(SenderStream, PicturesAreSentOnArrivalOncePerInterval) {
+  using Clock = std::chrono::steady_clock;
+  start();
+  settings_.fps = 1.0;
+  Sender sender;
+  sender.configure(settings_, true);
+  const auto first = Clock::now();
+  sender.submit(pattern(320, 180, 0));
+  ASSERT_TRUE(waitFor([&] { return sender.stats().encodedFrames >= 1; }, 10000ms)) << sender.stats().status;
+  // An interval edge at least 100 ms ahead, then a quarter into the interval after it.
+  auto edge = first + 500ms;
+  while (edge < Clock::now() + 100ms) edge += 1s;
+  std::this_thread::sleep_until(edge + 250ms);
+  auto sentAfter = [&](std::uint64_t count) {
+    return waitFor([&] { return sender.stats().encodedFrames > count; }, 3000ms) ? Clock::now() : Clock::time_point{};
+  };
+  const auto before = sender.stats().encodedFrames;
+  sender.submit(pattern(320, 180, 1));
+  EXPECT_LT(sentAfter(before) - edge, 450ms) << "not sent on arrival";
+  sender.submit(pattern(320, 180, 2));
+  const auto second = sentAfter(before + 1) - (edge + 1s);
+  EXPECT_GT(second, -30ms) << "sent twice in one interval";
+  EXPECT_LT(second, 200ms);
+  EXPECT_EQ(sender.stats().queueReplacements, 0u);
+}
+
 TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
   start();
   auto sender = std::make_unique<Sender>();

@@ -54,23 +54,32 @@ class RenderTest : public InstanceTest {
   }
 };
 
+// Streamed, the picture is copied in the same pass as it is captured.
 TEST_F(RenderTest, PicturePassesThroughBitExact) {
   create();
-  for (const char* depth : {"OfxBitDepthByte", "OfxBitDepthShort", "OfxBitDepthHalf", "OfxBitDepthFloat"})
-    for (const char* components : {"OfxImageComponentRGBA", "OfxImageComponentRGB"})
-      for (bool bottomUp : {false, true}) {
-        SCOPED_TRACE(std::string(depth) + " " + components + (bottomUp ? " bottom-up" : ""));
-        ClipImage image;
-        image.depth = depth;
-        image.components = components;
-        image.bounds = {-3, 2, 37, 25};
-        image.bottomUp = bottomUp;
-        shape(image);
-        fill(source());
-        ASSERT_EQ(render(), kOfxStatOK);
-        EXPECT_TRUE(output().released == source().pixels);
-        EXPECT_EQ(host.liveImages(), 0u);
-      }
+  int sent = 0;
+  for (bool streamed : {false, true}) {
+    if (streamed) enable();
+    for (const char* depth : {"OfxBitDepthByte", "OfxBitDepthShort", "OfxBitDepthHalf", "OfxBitDepthFloat"})
+      for (const char* components : {"OfxImageComponentRGBA", "OfxImageComponentRGB"})
+        for (bool bottomUp : {false, true}) {
+          SCOPED_TRACE(std::string(depth) + " " + components + (bottomUp ? " bottom-up" : "") +
+                       (streamed ? " streamed" : ""));
+          ClipImage image;
+          image.depth = depth;
+          image.components = components;
+          image.bounds = {-3, 2, 37, 25};
+          image.bottomUp = bottomUp;
+          shape(image);
+          source().regionOfDefinition = {-3, 2, 37, 25};
+          fill(source());
+          ASSERT_EQ(render(), kOfxStatOK);
+          EXPECT_TRUE(output().released == source().pixels);
+          EXPECT_EQ(host.liveImages(), 0u);
+          sent += streamed;
+          EXPECT_EQ(frames(), sent);
+        }
+  }
 }
 
 TEST_F(RenderTest, OnlyTheRenderWindowIsWritten) {
