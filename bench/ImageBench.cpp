@@ -9,12 +9,12 @@
 
 #include <sys/resource.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -136,31 +136,37 @@ public:
     // With repetitions the median stands for the benchmark; without, its one run.
     for (const Run& run : runs)
       if (run.run_type == Run::RT_Iteration ? !times.count(run.run_name.str()) : run.aggregate_name == "median")
-        times[run.run_name.str()] = run.GetAdjustedRealTime();
+        times[run.run_name.str()] = {run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> times;
+  std::map<std::string, std::pair<double, double>> times;  // CPU, wall
 };
 
-void printRatios(const std::map<std::string, double>& times) {
+// CPU time of the one thread first, as other work on a shared machine stretches the wall
+// time; the wall-clock ratio follows in brackets.
+void printRatios(const std::map<std::string, std::pair<double, double>>& times) {
   double load[3] = {};
   getloadavg(load, 3);
-  std::printf("\nratios, medians of this run (load average %.2f %.2f %.2f):\n", load[0], load[1], load[2]);
-  std::printf("  %-18s %16s %20s %20s %18s\n", "picture", "copyImage/memcpy", "capture/memcpy r+w",
-              "copy+capture/memcpy", "two calls/memcpy");
+  std::printf("\nratios, CPU time (wall time), load average %.2f %.2f %.2f:\n", load[0], load[1], load[2]);
+  std::printf("  %-13s %17s %19s %19s %19s\n", "picture", "copyImage/memcpy", "capture/memcpy r+w",
+              "copy+capture/same", "two calls/same");
   const char* depths[] = {"8-bit", "16-bit", "half", "float"};
   for (const char* size : {"w:1920/h:1080", "w:3840/h:2160"})
     for (int depth = 0; depth < 4; ++depth) {
       const std::string args = std::string("/") + size + "/depth:" + std::to_string(depth);
-      auto time = [&](const char* name) {
-        const auto at = times.find(name + args);
-        return at == times.end() ? NAN : at->second;
+      auto ratio = [&](const char* name, const char* baseline) {
+        const auto a = times.find(name + args), b = times.find(baseline + args);
+        if (a == times.end() || b == times.end()) return std::string("-");
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f (%.2f)", a->second.first / b->second.first,
+                      a->second.second / b->second.second);
+        return std::string(text);
       };
-      const double readWrite = time("MemcpyReadAndWrite");
-      std::printf("  %-18s %16.2f %20.2f %20.2f %18.2f\n",
+      std::printf("  %-13s %17s %19s %19s %19s\n",
                   (std::string(size[2] == '1' ? "1080p " : "2160p ") + depths[depth]).c_str(),
-                  time("CopyImage") / time("MemcpySameBytes"), time("Capture") / readWrite,
-                  time("CopyAndCapture") / readWrite, time("CopyThenCapture") / readWrite);
+                  ratio("CopyImage", "MemcpySameBytes").c_str(), ratio("Capture", "MemcpyReadAndWrite").c_str(),
+                  ratio("CopyAndCapture", "MemcpyReadAndWrite").c_str(),
+                  ratio("CopyThenCapture", "MemcpyReadAndWrite").c_str());
     }
 }
 

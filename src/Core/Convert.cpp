@@ -75,18 +75,17 @@ void copyRow(const void* in, std::uint16_t* out, std::int32_t width, void* copy)
 }
 
 #ifdef VL_VECTOR
-// The scalar rule on eight floats, in float: r = floor(65535 v + 0.5) rounds the sum
-// once, which can land on the next integer; the exact remainder 65535 v + 0.5 - r
-// (one fused multiply-add) is then negative and r one too many. Values above 1 are
-// cut to 2 so that the later saturation gives 65535; NaN, infinity and negatives end as 0.
+// The scalar rule on eight floats, in single precision: 65535 c + 2^23, rounded once by
+// the fused multiply-add, lands on the integer grid, so its low bits are 65535 c rounded
+// to nearest. That rounds ties to even, but the only tie up to 1 is 0.5 -> 32767.5,
+// whose even neighbour is the upper one. Values above 1 are cut to 2 for the later
+// saturation to 65535; NaN, infinity and negatives end as 0.
 VL_AVX2 inline __m256i floatSamples(__m256 v) {
-  const __m256 two = _mm256_set1_ps(2.0f), scale = _mm256_set1_ps(65535.0f), half = _mm256_set1_ps(0.5f);
-  __m256 c = _mm256_min_ps(two, v);  // NaN takes the second operand and stays NaN
+  const __m256 magic = _mm256_set1_ps(8388608.0f);
+  __m256 c = _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(2.0f));  // NaN: max gives 0
   c = _mm256_andnot_ps(_mm256_cmp_ps(v, _mm256_set1_ps(INFINITY), _CMP_EQ_OQ), c);
-  __m256 r = _mm256_floor_ps(_mm256_fmadd_ps(c, scale, half));
-  const __m256 over = _mm256_cmp_ps(_mm256_fmadd_ps(c, scale, _mm256_sub_ps(half, r)), _mm256_setzero_ps(), _CMP_LT_OQ);
-  r = _mm256_sub_ps(r, _mm256_and_ps(over, _mm256_set1_ps(1.0f)));
-  return _mm256_cvttps_epi32(r);  // NaN and out of range give INT_MIN, saturated to 0 below
+  const __m256 grid = _mm256_fmadd_ps(c, _mm256_set1_ps(65535.0f), magic);
+  return _mm256_sub_epi32(_mm256_castps_si256(grid), _mm256_castps_si256(magic));
 }
 
 // Two runs of eight 32-bit values, saturated to samples, in order.
