@@ -91,12 +91,18 @@ void MemcpyReadAndWrite(benchmark::State& state) {
 void CopyAndCapture(benchmark::State& state) {
   Picture p(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), static_cast<int>(state.range(2)));
   const size_t written = static_cast<size_t>(state.range(0)) * state.range(1) * 6;
+  // Frames stay alive as the sender keeps them: the session's first, the one being
+  // encoded and the pending one; each new picture replaces one of the last two.
+  vl::Frame held[3];
+  std::size_t count = 0;
   auto once = [&] {
     vl::Frame frame = vl::frameFor(p.in, 0.0);
     vl::copyAndCapture(p.in, p.out, p.in.bounds, frame);
     benchmark::DoNotOptimize(frame.pixels.data());
+    held[count == 0 ? 0 : 1 + count % 2] = std::move(frame);
+    ++count;
   };
-  once();
+  for (int i = 0; i < 4; ++i) once();  // the fourth is the first to find a block freed
   const long faults = minorFaults();
   for (auto _ : state) once();
   countFaults(state, faults);
