@@ -130,8 +130,10 @@ VL_AVX2 void vectorRun(const T* p, std::uint16_t* out, std::int32_t width, unsig
   if constexpr (Components == 3) {
     // RGB in, RGB out: the row is one run of components.
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * 3;
-    for (; i + 16 <= n; i += 16)
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), samples16<Depth, Stream>(p + i, Stream ? copy + i * sizeof(T) : nullptr));
+    for (; i + 16 <= n; i += 16) {
+      const __m256i samples = samples16<Depth, Stream>(p + i, Stream ? copy + i * sizeof(T) : nullptr);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), samples);
+    }
     for (std::ptrdiff_t j = i; j < n; ++j) out[j] = scalarSample<Depth>(p[j], half);
   } else {
     // Four pixels at a time; alpha is shuffled out within each lane, then the lanes are joined.

@@ -106,7 +106,8 @@ CopyPlan copyPlan(const Image& source, const Image& output, Rect window) {
 
 void copyRow(const CopyPlan& p, std::int32_t y) {
   const std::size_t size = p.size;
-  auto* out = const_cast<std::uint8_t*>(row(*p.output, y)) + static_cast<std::size_t>(p.left - p.output->bounds.x1) * size;
+  auto* out = const_cast<std::uint8_t*>(row(*p.output, y)) +
+              static_cast<std::size_t>(p.left - p.output->bounds.x1) * size;
   if (y >= p.source->bounds.y1 && y < p.source->bounds.y2 && p.sr > p.sl) {
     // Clear only around the copied span: one pass over each byte.
     const std::size_t before = static_cast<std::size_t>(p.sl - p.left) * size;
@@ -157,8 +158,11 @@ void copyAndCapture(const Image& source, const Image& output, Rect window, Frame
     const std::int32_t y = source.bounds.y1 + frame.height - 1 - i;
     void* copy = nullptr;
     if (plan.copies && y >= plan.bottom && y < plan.top) {
-      if (wholeRows) copy = const_cast<std::uint8_t*>(row(output, y)) + static_cast<std::size_t>(plan.left - output.bounds.x1) * plan.size;
-      else copyRow(plan, y);
+      if (wholeRows)
+        copy = const_cast<std::uint8_t*>(row(output, y)) +
+               static_cast<std::size_t>(plan.left - output.bounds.x1) * plan.size;
+      else
+        copyRow(plan, y);
     }
     convert(row(source, y), frame.pixels.data() + static_cast<std::size_t>(i) * samplesPerRow, frame.width, copy);
   }

@@ -246,7 +246,8 @@ TEST(CopyAndCapture, SameAsCopyThenCapture) {
   std::mt19937 random(3);
   for (int depth = 0; depth < 4; ++depth)
     for (int components : {3, 4})
-      for (Rect window : {Rect{0, 0, kW, kH}, Rect{-3, -2, kW + 4, kH + 3}, Rect{2, 1, kW - 3, kH - 1}, Rect{50, 50, 60, 60}})
+      for (Rect window : {Rect{0, 0, kW, kH}, Rect{-3, -2, kW + 4, kH + 3}, Rect{2, 1, kW - 3, kH - 1},
+                          Rect{50, 50, 60, 60}})
         for (int offset : {0, 4, 32}) {
           SCOPED_TRACE(testing::Message() << "depth " << depth << ", " << components << " components, window from "
                                           << window.x1 << ", output offset " << offset);
@@ -260,7 +261,8 @@ TEST(CopyAndCapture, SameAsCopyThenCapture) {
             return o.data() + (32 - reinterpret_cast<std::uintptr_t>(o.data()) % 32) % 32 + offset;
           };
           auto output = [&](std::vector<std::uint8_t>& o) {
-            return view(at(o) + static_cast<size_t>(outRow) * (kH + 1), {-1, -1, kW + 1, kH + 1}, -outRow, components, depth);
+            return view(at(o) + static_cast<size_t>(outRow) * (kH + 1), {-1, -1, kW + 1, kH + 1}, -outRow,
+                        components, depth);
           };
           const Image in = view(source.data() + static_cast<size_t>(rowBytes) * (kH - 1), {0, 0, kW, kH}, -rowBytes,
                                 components, depth);
