@@ -142,6 +142,28 @@ VL_AVX2 void vectorRun(const T* p, std::uint16_t* out, std::int32_t width, unsig
     const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * 4;
     std::uint16_t* o = out;
+    if constexpr (Depth == 2) {
+      // Halves lose alpha before they are converted: eight pixels make three runs of
+      // eight RGB halves, a quarter less conversion work.
+      for (; i + 32 <= n; i += 32, o += 24) {
+        const auto* in = reinterpret_cast<const __m256i*>(p + i);
+        const __m256i a = _mm256_loadu_si256(in), b = _mm256_loadu_si256(in + 1);
+        if constexpr (Stream) {
+          _mm256_stream_si256(reinterpret_cast<__m256i*>(copy + i * sizeof(T)), a);
+          _mm256_stream_si256(reinterpret_cast<__m256i*>(copy + i * sizeof(T)) + 1, b);
+        }
+        const __m256i first = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(a, dropAlpha), join);
+        const __m256i second = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(b, dropAlpha), join);
+        const __m128i firstHigh = _mm256_extracti128_si256(first, 1);
+        const __m128i secondLow = _mm256_castsi256_si128(second), secondHigh = _mm256_extracti128_si256(second, 1);
+        const __m256i r0 = floatSamples(_mm256_cvtph_ps(_mm256_castsi256_si128(first)));
+        const __m256i r1 = floatSamples(_mm256_cvtph_ps(_mm_unpacklo_epi64(firstHigh, secondLow)));
+        const __m256i r2 = floatSamples(_mm256_cvtph_ps(_mm_alignr_epi8(secondHigh, secondLow, 8)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), saturate(r0, r1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16),
+                         _mm_packus_epi32(_mm256_castsi256_si128(r2), _mm256_extracti128_si256(r2, 1)));
+      }
+    }
     for (; i + 16 <= n; i += 16, o += 12) {
       const __m256i samples = samples16<Depth, Stream>(p + i, Stream ? copy + i * sizeof(T) : nullptr);
       const __m256i rgb = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(samples, dropAlpha), join);
