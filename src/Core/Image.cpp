@@ -18,6 +18,12 @@ const std::uint8_t* row(const Image& image, std::int32_t y) {
          static_cast<std::ptrdiff_t>(y - image.bounds.y1) * image.rowBytes;
 }
 
+// The k-th row by address: the prefetcher follows rising addresses far better, and
+// going down a bottom-up picture would halve the conversion's speed.
+std::int32_t rowInMemoryOrder(const Image& image, std::int32_t k) {
+  return image.rowBytes >= 0 ? image.bounds.y1 + k : image.bounds.y2 - 1 - k;
+}
+
 // Two blocks cover the steady state: the render thread allocates the next picture
 // while the worker frees the one before. Small blocks are not worth keeping.
 constexpr std::size_t kCachedBlocks = 2;
@@ -154,8 +160,8 @@ void copyAndCapture(const Image& source, const Image& output, Rect window, Frame
       if (y < source.bounds.y1 || y >= source.bounds.y2) copyRow(plan, y);
   // Where the window takes whole source rows, the converter copies them as it reads them.
   const bool wholeRows = plan.left == source.bounds.x1 && plan.right == source.bounds.x2;
-  for (std::int32_t i = 0; i < frame.height; ++i) {
-    const std::int32_t y = source.bounds.y1 + frame.height - 1 - i;
+  for (std::int32_t k = 0; k < frame.height; ++k) {
+    const std::int32_t y = rowInMemoryOrder(source, k), i = source.bounds.y2 - 1 - y;
     void* copy = nullptr;
     if (plan.copies && y >= plan.bottom && y < plan.top) {
       if (wholeRows)
@@ -172,9 +178,10 @@ Frame capture(const Image& image, double time) {
   Frame frame = frameFor(image, time);
   const RowConverter convert = rowConverter(image.depth, image.components);
   const std::size_t samplesPerRow = static_cast<std::size_t>(frame.width) * 3;
-  for (std::int32_t i = 0; i < frame.height; ++i)
-    convert(row(image, image.bounds.y1 + frame.height - 1 - i),
-            frame.pixels.data() + static_cast<std::size_t>(i) * samplesPerRow, frame.width, nullptr);
+  for (std::int32_t k = 0; k < frame.height; ++k) {
+    const std::int32_t y = rowInMemoryOrder(image, k), i = image.bounds.y2 - 1 - y;
+    convert(row(image, y), frame.pixels.data() + static_cast<std::size_t>(i) * samplesPerRow, frame.width, nullptr);
+  }
   return frame;
 }
 
