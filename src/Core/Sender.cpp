@@ -196,9 +196,9 @@ void Sender::stream(std::unique_lock<std::mutex>& lock, Session& session, const 
     const auto opens = session.start + std::chrono::microseconds(deadlineMicros(n, fps));
     ++n;
     const auto deadline = session.start + std::chrono::microseconds(deadlineMicros(n, fps));
-    const auto now = std::chrono::steady_clock::now();
-    if (deadline <= now)  // skipping stops where the next keyframe is due
-      n = std::max(n, std::min(catchUp(n, std::chrono::duration<double>(now - session.start).count(), fps),
+    const auto late = std::chrono::steady_clock::now();
+    if (deadline <= late)  // skipping stops where the next keyframe is due
+      n = std::max(n, std::min(catchUp(n, std::chrono::duration<double>(late - session.start).count(), fps),
                                lastPictureBy(session.encoder->keyframeDeadline90k(), fps)));
     pause(lock, opens, generation);
     pauseForNew(lock, deadline, generation, picture);
