@@ -2,6 +2,7 @@
 // with-keyring); each test process gets a fresh keyring.
 #include "Core/TokenStore.h"
 #include "Linux/Child.h"
+#include "Failure.h"
 #include "VirtualDisplay.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,8 @@
 #include <vector>
 
 namespace {
+
+using vl::test::failure;
 
 std::string serviceName() {
   return std::string("com.veltrane.ofx.account.") + program_invocation_short_name;
@@ -110,23 +113,20 @@ bool inDefaultCollection(const std::string& origin) {
 
 const std::string token68 = "ofx_" + std::string(64, 'a');
 
-TEST(SecretStore, SavedTokenIsOneItemWithServiceAndOriginAttributes) {
+TEST(SecretStore, SavedTokenIsOneItemInTheDefaultCollectionAndSavingAgainReplacesIt) {
   const std::string origin = "https://api.veltrane.example";
   EXPECT_EQ(vl::loadToken(origin), "");
+  vl::saveToken(origin, "first");
   vl::saveToken(origin, token68);
   EXPECT_EQ(vl::loadToken(origin), token68);
   EXPECT_EQ(lookup(origin).text, token68);
   EXPECT_EQ(itemCount(origin), 1);
   EXPECT_TRUE(inDefaultCollection(origin));
-}
-
-TEST(SecretStore, SavingAgainReplacesTheItem) {
-  const std::string origin = "http://127.0.0.1:8080";
-  vl::saveToken(origin, "first");
-  vl::saveToken(origin, "second");
-  EXPECT_EQ(vl::loadToken(origin), "second");
-  EXPECT_EQ(lookup(origin).text, "second");
-  EXPECT_EQ(itemCount(origin), 1);
+  // Bytes are kept as given; forgetting another origin leaves this one's cache alone.
+  const std::string bytes = std::string("a\0b\xff\n c", 7);
+  vl::saveToken(origin, bytes);
+  vl::forgetToken("https://unrelated.example");
+  EXPECT_EQ(vl::loadToken(origin), bytes);
 }
 
 TEST(SecretStore, SavingMergesDuplicatesLeftByOtherTools) {
@@ -141,16 +141,9 @@ TEST(SecretStore, SavingMergesDuplicatesLeftByOtherTools) {
   EXPECT_EQ(lookup(origin).text, token68);
 }
 
-TEST(SecretStore, TokenBytesAreKeptAsGiven) {
-  const std::string origin = "https://bytes.example";
-  const std::string token = std::string("a\0b\xff\n c", 7);
-  vl::saveToken(origin, token);
-  vl::forgetToken("https://unrelated.example");  // leaves the cache of others alone
-  EXPECT_EQ(vl::loadToken(origin), token);
-}
-
-TEST(SecretStore, ReadsComeFromTheCacheOnceKnown) {
+TEST(SecretStore, KnownTokensAreReadFromTheCacheMissingOnesAreNotCached) {
   const std::string origin = "https://cache.example";
+  EXPECT_EQ(vl::loadToken(origin), "");
   storeOutside(origin, "from-keyring");
   EXPECT_EQ(vl::loadToken(origin), "from-keyring");
   storeOutside(origin, "changed-outside");
@@ -158,34 +151,20 @@ TEST(SecretStore, ReadsComeFromTheCacheOnceKnown) {
   EXPECT_EQ(vl::loadToken(origin), "from-keyring");
 }
 
-TEST(SecretStore, MissingTokenIsEmptyAndNotCached) {
-  const std::string origin = "https://late.example";
-  EXPECT_EQ(vl::loadToken(origin), "");
-  storeOutside(origin, "arrived");
-  EXPECT_EQ(vl::loadToken(origin), "arrived");
-}
-
-TEST(SecretStore, ForgetRemovesItemAndCache) {
-  const std::string origin = "https://forget.example";
-  vl::saveToken(origin, token68);
-  vl::forgetToken(origin);
-  EXPECT_EQ(vl::loadToken(origin), "");
-  EXPECT_NE(lookup(origin).status, 0);
-  EXPECT_EQ(itemCount(origin), 0);
-  EXPECT_NO_THROW(vl::forgetToken(origin));
-  EXPECT_NO_THROW(vl::forgetToken("https://never-saved.example"));
-}
-
-TEST(SecretStore, TrailingSlashMakesAnotherOrigin) {
+TEST(SecretStore, ForgetRemovesItemAndCacheOfThatOriginOnly) {
+  // A trailing slash makes another origin.
   vl::saveToken("https://slash.example", "without");
   vl::saveToken("https://slash.example/", "with");
-  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
   EXPECT_EQ(vl::loadToken("https://slash.example/"), "with");
-  EXPECT_EQ(lookup("https://slash.example").text, "without");
   EXPECT_EQ(lookup("https://slash.example/").text, "with");
   vl::forgetToken("https://slash.example/");
-  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
   EXPECT_EQ(vl::loadToken("https://slash.example/"), "");
+  EXPECT_NE(lookup("https://slash.example/").status, 0);
+  EXPECT_EQ(itemCount("https://slash.example/"), 0);
+  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
+  EXPECT_EQ(lookup("https://slash.example").text, "without");
+  EXPECT_NO_THROW(vl::forgetToken("https://slash.example/"));
+  EXPECT_NO_THROW(vl::forgetToken("https://never-saved.example"));
 }
 
 TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
@@ -204,14 +183,8 @@ TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
     std::_Exit(1);
   }
   EXPECT_EQ(read.get(), "");
-  try {
-    vl::forgetToken(origin);
-    ADD_FAILURE() << "forgetting a locked item must not report success";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "Could not remove veltrane token while the keyring is locked; unlock it and "
-                 "sign out again");
-  }
+  EXPECT_EQ(failure([&] { vl::forgetToken(origin); }),
+            "Could not remove veltrane token while the keyring is locked; unlock it and sign out again");
 }
 
 TEST(SecretStore, ConcurrentCallersSeeTheirOwnTokens) {
@@ -248,12 +221,7 @@ TEST(UnansweringKeyring, CallsGiveUpAtTheirTimeLimit) {
   ASSERT_NE(pid, nullptr);
   ASSERT_EQ(kill(std::atoi(pid), SIGSTOP), 0);
   const auto start = std::chrono::steady_clock::now();
-  std::string message;
-  try {
-    vl::loadToken("https://stopped.example");
-  } catch (const std::runtime_error& e) {
-    message = e.what();
-  }
+  const std::string message = failure([] { vl::loadToken("https://stopped.example"); });
   const auto took = std::chrono::steady_clock::now() - start;
   kill(std::atoi(pid), SIGCONT);
   EXPECT_EQ(message,
@@ -267,16 +235,10 @@ TEST(NoKeyring, EveryCallFailsClosedQuicklyAndWritesNoFile) {
       "Sign-in needs a keyring: no Secret Service (such as GNOME Keyring or KWallet) is "
       "answering on the session bus (";
   const auto start = std::chrono::steady_clock::now();
-  for (int call = 0; call < 3; ++call) {
-    try {
-      if (call == 0) vl::loadToken("https://none.example");
-      if (call == 1) vl::saveToken("https://none.example", token68);
-      if (call == 2) vl::forgetToken("https://none.example");
-      ADD_FAILURE() << "call " << call << " succeeded without a keyring";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()).substr(0, expected.size()), expected) << e.what();
-    }
-  }
+  for (const std::string& message : {failure([] { vl::loadToken("https://none.example"); }),
+                                     failure([] { vl::saveToken("https://none.example", token68); }),
+                                     failure([] { vl::forgetToken("https://none.example"); })})
+    EXPECT_EQ(message.substr(0, expected.size()), expected) << message;
   // Bounded well below the store's own time limit: nothing waited for an answer.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   const char* home = std::getenv("HOME");
