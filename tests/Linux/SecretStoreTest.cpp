@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
-#include <array>
+#include <sstream>
 #include <csignal>
 #include <atomic>
 #include <chrono>
@@ -29,44 +29,34 @@ std::string serviceName() {
   return std::string("com.veltrane.ofx.account.") + program_invocation_short_name;
 }
 
-// Single-quoted for the shell; the test's own strings hold no quote.
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
-
 struct Output {
   int status = -1;
   std::string text;
 };
 
-Output run(const std::string& command) {
-  Output out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  std::array<char, 4096> buffer{};
-  size_t n = 0;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.text.append(buffer.data(), n);
-  out.status = pclose(pipe);
-  return out;
+// secret-tool on the origin's item (plus any extra attributes), independently of the store.
+Output secretTool(const std::string& command, const std::string& origin, const std::string& input = {},
+                  std::vector<std::string> extra = {}) {
+  std::vector<std::string> args{"secret-tool", command};
+  if (command == "store") args.push_back("--label=outside");
+  if (command == "search") args.push_back("--all");
+  for (const std::string& a : {std::string("service"), serviceName(), std::string("account"), origin}) args.push_back(a);
+  args.insert(args.end(), extra.begin(), extra.end());
+  vl::Child child(args, input, command == "search");  // search lists part of each item on standard error
+  const int status = child.wait();
+  return {status, child.output() + child.errors()};
 }
 
-// Read and write the item with secret-tool, independently of the store.
-Output lookup(const std::string& origin) {
-  return run("secret-tool lookup service " + quoted(serviceName()) + " account " +
-             quoted(origin) + " 2>/dev/null");
-}
+Output lookup(const std::string& origin) { return secretTool("lookup", origin); }
 
 void storeOutside(const std::string& origin, const std::string& token) {
-  Output out = run("printf %s " + quoted(token) + " | secret-tool store --label=outside service " +
-                   quoted(serviceName()) + " account " + quoted(origin));
-  ASSERT_EQ(out.status, 0);
+  ASSERT_EQ(secretTool("store", origin, token).status, 0);
 }
 
 int itemCount(const std::string& origin) {
-  Output out = run("secret-tool search --all service " + quoted(serviceName()) + " account " +
-                   quoted(origin) + " 2>&1");
+  std::istringstream lines(secretTool("search", origin).text);
   int count = 0;
-  for (size_t at = out.text.find("\n["); at != std::string::npos; at = out.text.find("\n[", at + 1))
-    ++count;
-  if (out.text.rfind("[", 0) == 0) ++count;
+  for (std::string line; std::getline(lines, line);) count += line.rfind("[", 0) == 0;
   return count;
 }
 
@@ -133,8 +123,7 @@ TEST(SecretStore, SavingMergesDuplicatesLeftByOtherTools) {
   const std::string origin = "http://localhost:9";
   storeOutside(origin, "old");
   // secret-tool replaces by its own attribute set, so this makes a second item.
-  run("printf new | secret-tool store --label=other service " + quoted(serviceName()) +
-      " account " + quoted(origin) + " extra x");
+  secretTool("store", origin, "new", {"extra", "x"});
   ASSERT_EQ(itemCount(origin), 2);
   vl::saveToken(origin, token68);
   EXPECT_EQ(itemCount(origin), 1);
