@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -102,41 +103,32 @@ TEST(Replies, NestingWithinTheSizeCapIsAParseErrorOnEveryReader) {
   EXPECT_THROW(api.pollBrowserLogin(attempt), json::parse_error);
 }
 
-TEST(Target, EscapesTheViewerIdAndReadsTheSrtEntry) {
+TEST(Target, EscapesTheViewerIdReadsTheSrtEntryAndTheLimitsWrappedOrNot) {
   TestServer server;
+  const Api api(server.origin());
   server.answer("/api/accounts/streams/a%2Fb%20c%3F%23%25", Reply(200, targetReply("streamid-1")));
-  const Target target = Api(server.origin()).target("tok_t", "a/b c?#%");
+  Target target = api.target("tok_t", "a/b c?#%");
   EXPECT_EQ(target.url, "srt://ingest.example:9000");
   EXPECT_EQ(target.streamId, "streamid-1");
   EXPECT_EQ(target.passphrase, "");
-  EXPECT_EQ(target.maxIngestBitrateBps, 0u);
-  EXPECT_EQ(target.maxWidth, 0);
-  EXPECT_EQ(target.maxHeight, 0);
+  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight), std::tuple(0u, 0, 0));
   const auto seen = server.requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].method, "GET");
   EXPECT_EQ(seen[0].header("Authorization"), "Bearer tok_t");
   EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
-}
 
-TEST(Target, AcceptsAnUnwrappedStreamAndReadsLimits) {
-  TestServer server;
-  const Api api(server.origin());
   server.answer("/api/accounts/streams/v",
                 Reply(200, targetReply("s", {{"maxIngestBitrateBps", 18446744073709551615u},
                                              {"maxWidth", 2147483647},
                                              {"maxHeight", 1080}},
                                        false)));
-  Target target = api.target("t", "v");
-  EXPECT_EQ(target.maxIngestBitrateBps, 18446744073709551615u);
-  EXPECT_EQ(target.maxWidth, 2147483647);
-  EXPECT_EQ(target.maxHeight, 1080);
-
+  target = api.target("t", "v");
+  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight),
+            std::tuple(18446744073709551615u, 2147483647, 1080));
   server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", {{"maxIngestBitrateBps", 8e6}, {"maxHeight", 720}})));
   target = api.target("t", "v");
-  EXPECT_EQ(target.maxIngestBitrateBps, 8000000u);
-  EXPECT_EQ(target.maxWidth, 0);
-  EXPECT_EQ(target.maxHeight, 720);
+  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight), std::tuple(8000000u, 0, 720));
 }
 
 TEST(Target, RefusesLimitsThatWouldWrapOrTruncate) {

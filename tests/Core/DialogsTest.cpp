@@ -9,6 +9,9 @@
 #include "Handlers.h"
 #include "Shutdown.h"
 
+#include "../support/Failure.h"
+#include "../support/Wait.h"
+
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -22,6 +25,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using vl::test::failure;
+using vl::test::waitFor;
 using Clock = std::chrono::steady_clock;
 
 struct Exchange {
@@ -111,15 +116,6 @@ private:
   std::vector<Exchange> log_;
 };
 
-// The service logs an exchange only after answering it, so the last one may trail the
-// client's return a little.
-template <typename F>
-bool eventually(F&& condition) {
-  for (auto until = Clock::now() + 2s; Clock::now() < until; std::this_thread::sleep_for(5ms))
-    if (condition()) return true;
-  return condition();
-}
-
 vl::dev::Options quick() {
   vl::dev::Options o;
   o.intervalS = 1;
@@ -143,7 +139,6 @@ struct Script : vl::Toolkit {
   // Default: wait (up to 20 s) for the check to end the alert.
   std::function<vl::AlertEnd(const std::function<bool()>&)> onAlert;
   std::optional<std::size_t> choice = 0;
-  int checks = 0;
 
   struct Enter {
     Script& s;
@@ -167,12 +162,7 @@ struct Script : vl::Toolkit {
       alerts.push_back({title, text, button, {}});
     }
     if (onAlert) return onAlert(finished);
-    for (auto until = Clock::now() + 20s; Clock::now() < until;) {
-      ++checks;
-      if (finished()) return vl::AlertEnd::finished;
-      std::this_thread::sleep_for(vl::alertCheckPeriod);
-    }
-    return vl::AlertEnd::button;
+    return waitFor(finished, 20s) ? vl::AlertEnd::finished : vl::AlertEnd::button;
   }
   std::optional<std::size_t> choose(const std::string& title, const std::string& text,
                                     const std::vector<std::string>& labels, const std::string& accept,
@@ -207,18 +197,11 @@ protected:
   std::unique_ptr<vl::Toolkit> previous_;
 };
 
-template <typename F>
-std::string failure(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no failure)";
-}
 
-
-TEST_F(Dialogs, CallersOnManyThreadsGetOneDialogAtATime) {
+TEST_F(Dialogs, SetToolkitHandsBackTheOneInUseAndCallersOnManyThreadsGetOneDialogAtATime) {
+  auto mine = vl::setToolkit(nullptr);
+  EXPECT_EQ(mine.get(), script_);
+  vl::setToolkit(std::move(mine));
   std::vector<std::thread> callers;
   for (int i = 0; i < 4; ++i)
     callers.emplace_back([i] {
@@ -226,19 +209,11 @@ TEST_F(Dialogs, CallersOnManyThreadsGetOneDialogAtATime) {
       vl::streamDialog({{"v" + std::to_string(i), "L"}});
     });
   for (auto& t : callers) t.join();
-  EXPECT_EQ(ui().messages.size(), 4u);
+  ASSERT_EQ(ui().messages.size(), 4u);
+  EXPECT_EQ(ui().messages[0].title, "veltrane");
+  EXPECT_EQ(ui().messages[0].text.size(), 1u);
   EXPECT_EQ(ui().lists.size(), 4u);
   EXPECT_FALSE(ui().overlapped);
-}
-
-TEST_F(Dialogs, SetToolkitHandsBackTheOneInUseAndMessagesShowTitleAndText) {
-  auto mine = vl::setToolkit(nullptr);
-  EXPECT_EQ(mine.get(), script_);
-  vl::setToolkit(std::move(mine));
-  vl::showMessage("veltrane", "Something failed.");
-  ASSERT_EQ(ui().messages.size(), 1u);
-  EXPECT_EQ(ui().messages[0].title, "veltrane");
-  EXPECT_EQ(ui().messages[0].text, "Something failed.");
 }
 
 TEST_F(Dialogs, StreamChoiceListsLabelsInOrderAndReturnsTheChosen) {
@@ -257,20 +232,23 @@ TEST_F(Dialogs, StreamChoiceListsLabelsInOrderAndReturnsTheChosen) {
   EXPECT_EQ(vl::streamDialog(streams), std::nullopt);
   ui().choice = 3;
   EXPECT_THROW(vl::streamDialog(streams), std::out_of_range);
-}
-
-TEST_F(Dialogs, NoStreamsGivesTheMessageInstead) {
+  // No streams: the message instead.
   EXPECT_EQ(vl::streamDialog({}), std::nullopt);
-  EXPECT_TRUE(ui().lists.empty());
+  EXPECT_EQ(ui().lists.size(), 3u);
   ASSERT_EQ(ui().messages.size(), 1u);
   EXPECT_EQ(ui().messages[0].title, "veltrane");
-  EXPECT_EQ(ui().messages[0].text,
-            "Create an encoder stream in your veltrane account, then choose it here.");
+  EXPECT_EQ(ui().messages[0].text, "Create an encoder stream in your veltrane account, then choose it here.");
 }
 
-TEST_F(Dialogs, SignInApprovedInTheBrowserIsSavedAndReturned) {
+TEST_F(Dialogs, SignInApprovedInTheBrowserIsSavedAndReturnedAndTheAlertClosesWithinACheck) {
   DevService service(quick());
   ui().onOpen = [&](const std::string& url) { service.decide(url, "approve"); };
+  Clock::time_point closed;
+  ui().onAlert = [&](const std::function<bool()>& finished) {
+    while (!finished()) std::this_thread::sleep_for(vl::alertCheckPeriod);
+    closed = Clock::now();
+    return vl::AlertEnd::finished;
+  };
   auto token = vl::loginDialog(service.origin());
   ASSERT_TRUE(token);
   EXPECT_EQ(token->size(), 68u);
@@ -289,25 +267,12 @@ TEST_F(Dialogs, SignInApprovedInTheBrowserIsSavedAndReturned) {
                 "\n\nSign in to veltrane and choose Connect plugin. This window closes "
                 "automatically when connected.");
   EXPECT_EQ(ui().alerts[0].button, "Cancel sign-in");
-  EXPECT_EQ(service.polls().size(), 1u);
-  EXPECT_TRUE(eventually([&] { return service.cancels() == 1; }));
-  EXPECT_TRUE(service.log("/api/accounts/ofx/revoke").empty());
-}
-
-TEST_F(Dialogs, AlertClosesWithinACheckOfTheTokenArriving) {
-  DevService service(quick());
-  ui().onOpen = [&](const std::string& url) { service.decide(url, "approve"); };
-  Clock::time_point closed;
-  ui().onAlert = [&](const std::function<bool()>& finished) {
-    while (!finished()) std::this_thread::sleep_for(vl::alertCheckPeriod);
-    closed = Clock::now();
-    return vl::AlertEnd::finished;
-  };
-  ASSERT_TRUE(vl::loginDialog(service.origin()));
-  auto polls = service.polls();
+  const auto polls = service.polls();
   ASSERT_EQ(polls.size(), 1u);
   // The first poll waits one interval; done is visible to the very next check.
   EXPECT_LT(closed - polls[0].at, 1s);
+  EXPECT_TRUE(waitFor([&] { return service.cancels() == 1; }));
+  EXPECT_TRUE(service.log("/api/accounts/ofx/revoke").empty());
 }
 
 TEST_F(Dialogs, DeniedSignInFailsAndSavesNothing) {
@@ -316,7 +281,7 @@ TEST_F(Dialogs, DeniedSignInFailsAndSavesNothing) {
   EXPECT_EQ(failure([&] { vl::loginDialog(service.origin()); }),
             "Browser sign-in was cancelled or your browser session expired. Start sign-in again.");
   EXPECT_EQ(vl::loadToken(service.origin()), "");
-  EXPECT_TRUE(eventually([&] { return service.cancels() == 1; }));
+  EXPECT_TRUE(waitFor([&] { return service.cancels() == 1; }));
 }
 
 TEST_F(Dialogs, SignInExpiresAfterThePendingPoll) {
@@ -340,7 +305,7 @@ TEST_F(Dialogs, SignInExpiresAfterThePendingPoll) {
   auto polls = service.polls();
   ASSERT_EQ(polls.size(), 1u);
   EXPECT_EQ(polls[0].status, 400);  // pending
-  EXPECT_TRUE(eventually([&] { return service.cancels() == 1; }));
+  EXPECT_TRUE(waitFor([&] { return service.cancels() == 1; }));
 }
 
 TEST_F(Dialogs, SlowDownLengthensTheWaitBeforeTheNextPoll) {
@@ -359,7 +324,7 @@ TEST_F(Dialogs, SlowDownLengthensTheWaitBeforeTheNextPoll) {
   ASSERT_TRUE(token);
   auto polls = service.polls();
   ASSERT_EQ(polls.size(), 1u);
-  EXPECT_TRUE(eventually([&] { return service.cancels() == 1; }));
+  EXPECT_TRUE(waitFor([&] { return service.cancels() == 1; }));
   EXPECT_GE(polls[0].at - slowed, 2900ms);  // 3 s instead of the 1 s interval
 }
 
@@ -375,7 +340,7 @@ TEST_F(Dialogs, CancelReturnsEmptyAtOnceAndTellsTheService) {
   EXPECT_EQ(vl::loginDialog(service.origin()), std::nullopt);
   EXPECT_LT(Clock::now() - start, 3s);  // the polling thread woke instead of finishing its wait
   EXPECT_TRUE(service.polls().empty());
-  EXPECT_TRUE(eventually([&] { return service.cancels() == 1; }));
+  EXPECT_TRUE(waitFor([&] { return service.cancels() == 1; }));
   EXPECT_EQ(vl::loadToken(service.origin()), "");
 }
 
@@ -387,7 +352,7 @@ TEST_F(Dialogs, TokenArrivingAsTheUserCancelsIsRevoked) {
     return vl::AlertEnd::button;  // the press won the race
   };
   EXPECT_EQ(vl::loginDialog(service.origin()), std::nullopt);
-  ASSERT_TRUE(eventually([&] { return service.log("/api/accounts/ofx/revoke").size() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return service.log("/api/accounts/ofx/revoke").size() == 1; }));
   auto revokes = service.log("/api/accounts/ofx/revoke");
   EXPECT_EQ(revokes[0].status, 200);
   const std::string token = revokes[0].authorization.substr(7);
@@ -404,7 +369,7 @@ TEST_F(Dialogs, BrowserThatCannotOpenCancelsWithoutPolling) {
   ui().onOpen = [](const std::string&) { throw std::runtime_error("No dialog program."); };
   EXPECT_EQ(failure([&] { vl::loginDialog(service.origin()); }), "No dialog program.");
   EXPECT_TRUE(ui().alerts.empty());
-  EXPECT_TRUE(eventually([&] { return service.cancels() == 2; }));
+  EXPECT_TRUE(waitFor([&] { return service.cancels() == 2; }));
   std::this_thread::sleep_for(1500ms);  // past the first poll, had a thread been started
   EXPECT_TRUE(service.polls().empty());
 }
@@ -426,7 +391,7 @@ TEST_F(Dialogs, NoKeyringSavingFailureRevokesAndReportsTheStore) {
   ui().onOpen = [&](const std::string& url) { service.decide(url, "approve"); };
   const std::string message = failure([&] { vl::loginDialog(service.origin()); });
   EXPECT_EQ(message.rfind("Sign-in needs a keyring", 0), 0u) << message;
-  ASSERT_TRUE(eventually([&] { return service.log("/api/accounts/ofx/revoke").size() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return service.log("/api/accounts/ofx/revoke").size() == 1; }));
   auto revokes = service.log("/api/accounts/ofx/revoke");
   EXPECT_EQ(revokes[0].status, 200);
   EXPECT_FALSE(service.account().tokenValid(revokes[0].authorization.substr(7)));

@@ -1,5 +1,7 @@
 #include "Core/Settings.h"
 
+#include "Failure.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,30 +12,19 @@ namespace vl {
 namespace {
 
 TEST(SelectedBitrate, WorkedValues) {
-  EXPECT_EQ(selectedBitrateKbps(1, false, 0, 10), 5000);
-  EXPECT_EQ(selectedBitrateKbps(2, false, 0, 20), 16000);
-  EXPECT_EQ(selectedBitrateKbps(0, false, 0, 0.5), 250);
-  EXPECT_EQ(selectedBitrateKbps(1, false, 0, 0), 8000);
-  EXPECT_EQ(selectedBitrateKbps(0, false, 0, 0), 4000);
-  EXPECT_EQ(selectedBitrateKbps(1, true, 12.3456, 0), 12346);
-  EXPECT_EQ(selectedBitrateKbps(1, true, 200, 0), 200000);
-  EXPECT_EQ(selectedBitrateKbps(1, true, 0.25, 0), 250);
-  EXPECT_EQ(selectedBitrateKbps(2, true, 50, 3), 50000) << "the account limit is not applied to a custom bitrate";
-  EXPECT_EQ(selectedBitrateKbps(1, false, 0, 16), 8000) << "limit times fraction equal to the default";
-  EXPECT_EQ(selectedBitrateKbps(1, true, 1.0005, 0), 1001) << "halves round away from zero";
+  // The account limit is not applied to a custom bitrate; halves round away from zero.
+  for (auto [preset, custom, mbps, limit, kbps] :
+       {std::tuple{1, false, 0.0, 10.0, 5000}, {2, false, 0.0, 20.0, 16000}, {0, false, 0.0, 0.5, 250},
+        {1, false, 0.0, 0.0, 8000}, {0, false, 0.0, 0.0, 4000}, {1, true, 12.3456, 0.0, 12346},
+        {1, true, 200.0, 0.0, 200000}, {1, true, 0.25, 0.0, 250}, {2, true, 50.0, 3.0, 50000},
+        {1, false, 0.0, 16.0, 8000}, {1, true, 1.0005, 0.0, 1001}})
+    EXPECT_EQ(selectedBitrateKbps(preset, custom, mbps, limit), kbps) << preset << custom << mbps << " " << limit;
 }
 
 TEST(SelectedBitrate, RefusesBadInputWithItsSentence) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  auto message = [](auto f) {
-    try {
-      f();
-    } catch (const std::runtime_error& e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
-  };
+  const auto message = [](auto f) { return test::failure(f); };
   for (int preset : {-1, 3})
     EXPECT_EQ(message([&] { selectedBitrateKbps(preset, false, 0, 0); }), "Invalid video bitrate");
   for (double custom : {0.249, 200.001, nan, inf})
@@ -51,25 +42,22 @@ TEST(Settings, DefaultsAndFieldByFieldEquality) {
   EXPECT_EQ(a.metadata, "{}");
   EXPECT_EQ(a.apiBase, kDefaultApiBase);
   EXPECT_TRUE(a == Settings{});
-  auto differs = [&](auto change) {
+  using Change = void (*)(Settings&);
+  int field = 0;
+  for (Change change : std::initializer_list<Change>{
+           [](Settings& s) { s.apiBase += "/"; }, [](Settings& s) { s.viewerId = "x"; },
+           [](Settings& s) { s.bitrateKbps = 1; }, [](Settings& s) { s.latencyMs = 61; },
+           [](Settings& s) { s.fps = 29.97; }, [](Settings& s) { s.keyframeSeconds = 2; },
+           [](Settings& s) { s.color = 1; }, [](Settings& s) { s.hevc = true; }, [](Settings& s) { s.maxCLL = 1; },
+           [](Settings& s) { s.maxFALL = 1; }, [](Settings& s) { s.masteringMin = 0; },
+           [](Settings& s) { s.masteringMax = 1; }, [](Settings& s) { s.metadata = std::string("{}\0", 3); }}) {
     Settings b;
     change(b);
-    return !(a == b);
-  };
-  EXPECT_TRUE(differs([](Settings& s) { s.apiBase += "/"; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.viewerId = "x"; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.bitrateKbps = 1; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.latencyMs = 61; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.fps = 29.97; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.keyframeSeconds = 2; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.color = 1; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.hevc = true; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.maxCLL = 1; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.maxFALL = 1; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.masteringMin = 0; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.masteringMax = 1; }));
-  EXPECT_TRUE(differs([](Settings& s) { s.metadata = std::string("{}\0", 3); }));
-  EXPECT_FALSE(differs([](Settings& s) { s.masteringMin = 0.005 * 1.0; }));
+    EXPECT_FALSE(a == b) << "field " << field++;
+  }
+  Settings same;
+  same.masteringMin = 0.005 * 1.0;
+  EXPECT_TRUE(a == same);
 }
 
 Settings streamable() {
@@ -79,23 +67,21 @@ Settings streamable() {
 }
 
 std::string refusal(const Settings& s) {
-  try {
-    validate(s);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
+  const std::string message = test::failure([&] { validate(s); });
+  return message == "no error" ? "" : message;
+}
+
+template <class Change>
+std::string with(Change change) {
+  Settings s = streamable();
+  change(s);
+  return refusal(s);
 }
 
 TEST(Validate, AcceptsTheBoundsAndRefusesJustBeyondThem) {
   EXPECT_EQ(refusal(Settings{}), "Sign in and choose a veltrane stream");
   EXPECT_EQ(refusal(streamable()), "");
   const std::string range = "Bitrate, frame rate or latency is out of range";
-  auto with = [](auto change) {
-    Settings s = streamable();
-    change(s);
-    return refusal(s);
-  };
   for (int latency : {20, 2000}) EXPECT_EQ(with([&](Settings& s) { s.latencyMs = latency; }), "");
   for (int latency : {19, 2001}) EXPECT_EQ(with([&](Settings& s) { s.latencyMs = latency; }), range);
   for (double fps : {1.0, 120.0}) EXPECT_EQ(with([&](Settings& s) { s.fps = fps; }), "");
@@ -110,11 +96,6 @@ TEST(Validate, AcceptsTheBoundsAndRefusesJustBeyondThem) {
 }
 
 TEST(Validate, SignalFormatAndHdrMetadata) {
-  auto with = [](auto change) {
-    Settings s = streamable();
-    change(s);
-    return refusal(s);
-  };
   const std::string hdr = "Invalid HDR mastering or light-level metadata";
   // The format check comes before the codec check.
   EXPECT_EQ(with([](Settings& s) { s.color = 3; }), "Invalid signal format");
@@ -145,23 +126,19 @@ TEST(Validate, SignalFormatAndHdrMetadata) {
 }
 
 TEST(Validate, CustomMetadataMustBeASmallJsonObject) {
-  auto with = [](std::string metadata) {
-    Settings s = streamable();
-    s.metadata = std::move(metadata);
-    return refusal(s);
-  };
+  const auto withMetadata = [](std::string metadata) { return with([&](Settings& s) { s.metadata = metadata; }); };
   const std::string notObject = "Custom metadata must be a valid JSON object";
-  EXPECT_EQ(with("{}"), "");
-  EXPECT_EQ(with(R"({"show":"Reel 3","take":4})"), "");
+  EXPECT_EQ(withMetadata("{}"), "");
+  EXPECT_EQ(withMetadata(R"({"show":"Reel 3","take":4})"), "");
   for (const char* bad : {"", "[]", "\"x\"", "3", "null", "{", "{} {}", "{/*c*/}", "{'a':1}"})
-    EXPECT_EQ(with(bad), notObject) << bad;
+    EXPECT_EQ(withMetadata(bad), notObject) << bad;
   // Byte length counts, not characters: "é" is two bytes.
   const std::string prefix = R"({"k":")", suffix = R"("})";
   const std::string exact = prefix + std::string(4096 - prefix.size() - suffix.size(), 'a') + suffix;
-  EXPECT_EQ(with(exact), "");
+  EXPECT_EQ(withMetadata(exact), "");
   std::string over = prefix + std::string(4096 - prefix.size() - suffix.size() - 1, 'a') + "\xc3\xa9" + suffix;
   ASSERT_EQ(over.size(), 4097u);
-  EXPECT_EQ(with(over), "Custom JSON metadata exceeds 4096 bytes");
+  EXPECT_EQ(withMetadata(over), "Custom JSON metadata exceeds 4096 bytes");
 }
 
 TEST(Validate, TheOriginIsCheckedFirst) {

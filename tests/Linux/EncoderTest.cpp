@@ -4,15 +4,10 @@
 #include "Core/Pacing.h"
 #include "Core/YCbCr.h"
 
+#include "Av.h"
 #include "Failure.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libavutil/pixdesc.h>
-}
 
 #include <algorithm>
 #include <cmath>
@@ -48,39 +43,7 @@ std::vector<int> nalUnits(const std::vector<std::uint8_t>& au, bool hevc) {
   return types;
 }
 
-template <auto free>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const { free(&p); }
-};
-
-// A real decoder, fed one access unit at a time; it must hand back one picture for each.
-class Decoder {
-public:
-  explicit Decoder(bool hevc) {
-    const AVCodec* codec = avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
-    context.reset(avcodec_alloc_context3(codec));
-    context->thread_count = 1;
-    context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    if (avcodec_open2(context.get(), codec, nullptr) != 0) throw std::runtime_error("decoder");
-    packet.reset(av_packet_alloc());
-    frame.reset(av_frame_alloc());
-  }
-  // The decoded picture of this access unit, or null.
-  AVFrame* decode(std::vector<std::uint8_t> au, std::int64_t pts) {
-    av_frame_unref(frame.get());
-    au.resize(au.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    packet->data = au.data();
-    packet->size = static_cast<int>(au.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-    packet->pts = pts;
-    if (avcodec_send_packet(context.get(), packet.get()) != 0) return nullptr;
-    if (avcodec_receive_frame(context.get(), frame.get()) != 0) return nullptr;
-    return frame.get();
-  }
-  std::unique_ptr<AVCodecContext, Deleter<avcodec_free_context>> context;
-  std::unique_ptr<AVPacket, Deleter<av_packet_free>> packet;
-  std::unique_ptr<AVFrame, Deleter<av_frame_free>> frame;
-};
+using test::Decoder;
 
 Frame flat(int width, int height, std::uint16_t r, std::uint16_t g, std::uint16_t b) {
   Frame frame;
@@ -133,7 +96,7 @@ int sample(const AVFrame* f, int plane, int x, int y) {
 void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const std::vector<std::int64_t>& pts,
                  const std::vector<Unit>& units, const Settings& settings) {
   ASSERT_EQ(units.size(), frames.size()) << "one access unit per picture";
-  Decoder decoder(hevc);
+  Decoder decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
   const int keyint = keyframeInterval(settings.fps, settings.keyframeSeconds);
   int sinceKey = 0;
   std::int64_t lastKey = 0;

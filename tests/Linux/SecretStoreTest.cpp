@@ -2,12 +2,13 @@
 // with-keyring); each test process gets a fresh keyring.
 #include "Core/TokenStore.h"
 #include "Linux/Child.h"
+#include "Failure.h"
 #include "VirtualDisplay.h"
 
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
-#include <array>
+#include <sstream>
 #include <csignal>
 #include <atomic>
 #include <chrono>
@@ -22,48 +23,40 @@
 
 namespace {
 
+using vl::test::failure;
+
 std::string serviceName() {
   return std::string("com.veltrane.ofx.account.") + program_invocation_short_name;
 }
-
-// Single-quoted for the shell; the test's own strings hold no quote.
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
 struct Output {
   int status = -1;
   std::string text;
 };
 
-Output run(const std::string& command) {
-  Output out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  std::array<char, 4096> buffer{};
-  size_t n = 0;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.text.append(buffer.data(), n);
-  out.status = pclose(pipe);
-  return out;
+// secret-tool on the origin's item (plus any extra attributes), independently of the store.
+Output secretTool(const std::string& command, const std::string& origin, const std::string& input = {},
+                  std::vector<std::string> extra = {}) {
+  std::vector<std::string> args{"secret-tool", command};
+  if (command == "store") args.push_back("--label=outside");
+  if (command == "search") args.push_back("--all");
+  for (const std::string& a : {std::string("service"), serviceName(), std::string("account"), origin}) args.push_back(a);
+  args.insert(args.end(), extra.begin(), extra.end());
+  vl::Child child(args, input, command == "search");  // search lists part of each item on standard error
+  const int status = child.wait();
+  return {status, child.output() + child.errors()};
 }
 
-// Read and write the item with secret-tool, independently of the store.
-Output lookup(const std::string& origin) {
-  return run("secret-tool lookup service " + quoted(serviceName()) + " account " +
-             quoted(origin) + " 2>/dev/null");
-}
+Output lookup(const std::string& origin) { return secretTool("lookup", origin); }
 
 void storeOutside(const std::string& origin, const std::string& token) {
-  Output out = run("printf %s " + quoted(token) + " | secret-tool store --label=outside service " +
-                   quoted(serviceName()) + " account " + quoted(origin));
-  ASSERT_EQ(out.status, 0);
+  ASSERT_EQ(secretTool("store", origin, token).status, 0);
 }
 
 int itemCount(const std::string& origin) {
-  Output out = run("secret-tool search --all service " + quoted(serviceName()) + " account " +
-                   quoted(origin) + " 2>&1");
+  std::istringstream lines(secretTool("search", origin).text);
   int count = 0;
-  for (size_t at = out.text.find("\n["); at != std::string::npos; at = out.text.find("\n[", at + 1))
-    ++count;
-  if (out.text.rfind("[", 0) == 0) ++count;
+  for (std::string line; std::getline(lines, line);) count += line.rfind("[", 0) == 0;
   return count;
 }
 
@@ -110,47 +103,36 @@ bool inDefaultCollection(const std::string& origin) {
 
 const std::string token68 = "ofx_" + std::string(64, 'a');
 
-TEST(SecretStore, SavedTokenIsOneItemWithServiceAndOriginAttributes) {
+TEST(SecretStore, SavedTokenIsOneItemInTheDefaultCollectionAndSavingAgainReplacesIt) {
   const std::string origin = "https://api.veltrane.example";
   EXPECT_EQ(vl::loadToken(origin), "");
+  vl::saveToken(origin, "first");
   vl::saveToken(origin, token68);
   EXPECT_EQ(vl::loadToken(origin), token68);
   EXPECT_EQ(lookup(origin).text, token68);
   EXPECT_EQ(itemCount(origin), 1);
   EXPECT_TRUE(inDefaultCollection(origin));
-}
-
-TEST(SecretStore, SavingAgainReplacesTheItem) {
-  const std::string origin = "http://127.0.0.1:8080";
-  vl::saveToken(origin, "first");
-  vl::saveToken(origin, "second");
-  EXPECT_EQ(vl::loadToken(origin), "second");
-  EXPECT_EQ(lookup(origin).text, "second");
-  EXPECT_EQ(itemCount(origin), 1);
+  // Bytes are kept as given; forgetting another origin leaves this one's cache alone.
+  const std::string bytes = std::string("a\0b\xff\n c", 7);
+  vl::saveToken(origin, bytes);
+  vl::forgetToken("https://unrelated.example");
+  EXPECT_EQ(vl::loadToken(origin), bytes);
 }
 
 TEST(SecretStore, SavingMergesDuplicatesLeftByOtherTools) {
   const std::string origin = "http://localhost:9";
   storeOutside(origin, "old");
   // secret-tool replaces by its own attribute set, so this makes a second item.
-  run("printf new | secret-tool store --label=other service " + quoted(serviceName()) +
-      " account " + quoted(origin) + " extra x");
+  secretTool("store", origin, "new", {"extra", "x"});
   ASSERT_EQ(itemCount(origin), 2);
   vl::saveToken(origin, token68);
   EXPECT_EQ(itemCount(origin), 1);
   EXPECT_EQ(lookup(origin).text, token68);
 }
 
-TEST(SecretStore, TokenBytesAreKeptAsGiven) {
-  const std::string origin = "https://bytes.example";
-  const std::string token = std::string("a\0b\xff\n c", 7);
-  vl::saveToken(origin, token);
-  vl::forgetToken("https://unrelated.example");  // leaves the cache of others alone
-  EXPECT_EQ(vl::loadToken(origin), token);
-}
-
-TEST(SecretStore, ReadsComeFromTheCacheOnceKnown) {
+TEST(SecretStore, KnownTokensAreReadFromTheCacheMissingOnesAreNotCached) {
   const std::string origin = "https://cache.example";
+  EXPECT_EQ(vl::loadToken(origin), "");
   storeOutside(origin, "from-keyring");
   EXPECT_EQ(vl::loadToken(origin), "from-keyring");
   storeOutside(origin, "changed-outside");
@@ -158,34 +140,20 @@ TEST(SecretStore, ReadsComeFromTheCacheOnceKnown) {
   EXPECT_EQ(vl::loadToken(origin), "from-keyring");
 }
 
-TEST(SecretStore, MissingTokenIsEmptyAndNotCached) {
-  const std::string origin = "https://late.example";
-  EXPECT_EQ(vl::loadToken(origin), "");
-  storeOutside(origin, "arrived");
-  EXPECT_EQ(vl::loadToken(origin), "arrived");
-}
-
-TEST(SecretStore, ForgetRemovesItemAndCache) {
-  const std::string origin = "https://forget.example";
-  vl::saveToken(origin, token68);
-  vl::forgetToken(origin);
-  EXPECT_EQ(vl::loadToken(origin), "");
-  EXPECT_NE(lookup(origin).status, 0);
-  EXPECT_EQ(itemCount(origin), 0);
-  EXPECT_NO_THROW(vl::forgetToken(origin));
-  EXPECT_NO_THROW(vl::forgetToken("https://never-saved.example"));
-}
-
-TEST(SecretStore, TrailingSlashMakesAnotherOrigin) {
+TEST(SecretStore, ForgetRemovesItemAndCacheOfThatOriginOnly) {
+  // A trailing slash makes another origin.
   vl::saveToken("https://slash.example", "without");
   vl::saveToken("https://slash.example/", "with");
-  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
   EXPECT_EQ(vl::loadToken("https://slash.example/"), "with");
-  EXPECT_EQ(lookup("https://slash.example").text, "without");
   EXPECT_EQ(lookup("https://slash.example/").text, "with");
   vl::forgetToken("https://slash.example/");
-  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
   EXPECT_EQ(vl::loadToken("https://slash.example/"), "");
+  EXPECT_NE(lookup("https://slash.example/").status, 0);
+  EXPECT_EQ(itemCount("https://slash.example/"), 0);
+  EXPECT_EQ(vl::loadToken("https://slash.example"), "without");
+  EXPECT_EQ(lookup("https://slash.example").text, "without");
+  EXPECT_NO_THROW(vl::forgetToken("https://slash.example/"));
+  EXPECT_NO_THROW(vl::forgetToken("https://never-saved.example"));
 }
 
 TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
@@ -204,14 +172,8 @@ TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
     std::_Exit(1);
   }
   EXPECT_EQ(read.get(), "");
-  try {
-    vl::forgetToken(origin);
-    ADD_FAILURE() << "forgetting a locked item must not report success";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "Could not remove veltrane token while the keyring is locked; unlock it and "
-                 "sign out again");
-  }
+  EXPECT_EQ(failure([&] { vl::forgetToken(origin); }),
+            "Could not remove veltrane token while the keyring is locked; unlock it and sign out again");
 }
 
 TEST(SecretStore, ConcurrentCallersSeeTheirOwnTokens) {
@@ -248,12 +210,7 @@ TEST(UnansweringKeyring, CallsGiveUpAtTheirTimeLimit) {
   ASSERT_NE(pid, nullptr);
   ASSERT_EQ(kill(std::atoi(pid), SIGSTOP), 0);
   const auto start = std::chrono::steady_clock::now();
-  std::string message;
-  try {
-    vl::loadToken("https://stopped.example");
-  } catch (const std::runtime_error& e) {
-    message = e.what();
-  }
+  const std::string message = failure([] { vl::loadToken("https://stopped.example"); });
   const auto took = std::chrono::steady_clock::now() - start;
   kill(std::atoi(pid), SIGCONT);
   EXPECT_EQ(message,
@@ -267,16 +224,10 @@ TEST(NoKeyring, EveryCallFailsClosedQuicklyAndWritesNoFile) {
       "Sign-in needs a keyring: no Secret Service (such as GNOME Keyring or KWallet) is "
       "answering on the session bus (";
   const auto start = std::chrono::steady_clock::now();
-  for (int call = 0; call < 3; ++call) {
-    try {
-      if (call == 0) vl::loadToken("https://none.example");
-      if (call == 1) vl::saveToken("https://none.example", token68);
-      if (call == 2) vl::forgetToken("https://none.example");
-      ADD_FAILURE() << "call " << call << " succeeded without a keyring";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()).substr(0, expected.size()), expected) << e.what();
-    }
-  }
+  for (const std::string& message : {failure([] { vl::loadToken("https://none.example"); }),
+                                     failure([] { vl::saveToken("https://none.example", token68); }),
+                                     failure([] { vl::forgetToken("https://none.example"); })})
+    EXPECT_EQ(message.substr(0, expected.size()), expected) << message;
   // Bounded well below the store's own time limit: nothing waited for an answer.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   const char* home = std::getenv("HOME");

@@ -1,6 +1,8 @@
 // The zenity toolkit showing a real window on a virtual display of the test's own.
 #include "Linux/Child.h"
 #include "Linux/Toolkits.h"
+#include "Failure.h"
+#include "Wait.h"
 #include "VirtualDisplay.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +12,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string_view>
 #include <thread>
@@ -112,11 +113,7 @@ TEST_F(Zenity, AlertIsVisibleAndEndingItLeavesNoProcess) {
   EXPECT_TRUE(zenityChildren().empty());
   EXPECT_FALSE(processInfo(during[0])) << "zenity " << during[0] << " is still there";
   // The window went with the process.
-  EXPECT_TRUE([&] {
-    for (auto until = Clock::now() + 5s; Clock::now() < until; std::this_thread::sleep_for(50ms))
-      if (nonUniformShare(display_.screenshot()) < 0.001) return true;
-    return false;
-  }());
+  EXPECT_TRUE(vl::test::waitFor([&] { return nonUniformShare(display_.screenshot()) < 0.001; }, 5s));
 }
 
 // Stopped as when the user or the session closes it; a crash is no answer.
@@ -145,17 +142,11 @@ TEST_F(Zenity, ClosedWindowCountsAsTheButtonACrashAsAFailure) {
 
 TEST_F(Zenity, ADisplayItCannotUseIsAFailureNotAnAnswer) {
   setenv("DISPLAY", ":987654", 1);  // no such display
-  for (const auto& call : std::vector<std::function<void()>>{
-           [&] { toolkit_->message("t", "x"); }, [&] { toolkit_->choose("t", "x", {"a"}, "Choose", "Cancel"); },
-           [&] { toolkit_->alert("t", "x", "Cancel", [] { return false; }); }}) {
-    try {
-      call();
-      ADD_FAILURE() << "the dialog counted as answered";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), "zenity could not open its window on the display \":987654\". Check that the desktop session is running, or set "
-                                           "VELTRANE_DIALOGS=terminal.");
-    }
-  }
+  for (const std::string& message : {vl::test::failure([&] { toolkit_->message("t", "x"); }),
+                                     vl::test::failure([&] { toolkit_->choose("t", "x", {"a"}, "Choose", "Cancel"); }),
+                                     vl::test::failure([&] { toolkit_->alert("t", "x", "Cancel", [] { return false; }); })})
+    EXPECT_EQ(message, "zenity could not open its window on the display \":987654\". Check that the desktop session "
+                       "is running, or set VELTRANE_DIALOGS=terminal.");
 }
 
 }  // namespace

@@ -8,16 +8,12 @@ using testing::Not;
 
 using ChangedTest = InstanceTest;
 
-TEST_F(ChangedTest, StatusShowsTheSenderWithFourCounts) {
+TEST_F(ChangedTest, StatusShowsTheSenderWithFourCountsAndAnOrdinaryChangeReconfiguresIt) {
   create();
   const std::string shown = status();
   EXPECT_THAT(shown, HasSubstr("veltrane"));
   EXPECT_THAT(shown, HasSubstr("Stopped\nHost frames: 0\nEncoded frames: 0\nQueue replacements: 0\n"
                                "Reconnect attempts: 0"));
-}
-
-TEST_F(ChangedTest, AnOrdinaryChangeReconfiguresTheSender) {
-  create();
   set("enabled", 1);
   EXPECT_EQ(press("enabled"), "") << "a refresh shows nothing";
   EXPECT_THAT(status(), HasSubstr("Waiting for host frames\nHost frames: 0\n"));

@@ -1,14 +1,10 @@
 // The whole product path: the command-line host renders a few seconds through the built
 // bundle, the plug-in streams them to the development service's ingest, and libavcodec
 // decodes what arrived. Each run reads another panel choice through to the stream.
+#include "Av.h"
 #include "DevService.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -54,32 +50,22 @@ struct Received {
 
 Received decode(const std::string& file) {
   Received r;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return r;
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format(raw, [](AVFormatContext* c) {
-    avformat_close_input(&c);
-  });
-  if (avformat_find_stream_info(format.get(), nullptr) < 0 || format->nb_streams < 1) return r;
+  vl::test::AvInput format = vl::test::openInput(file.c_str());
+  if (!format || avformat_find_stream_info(format.get(), nullptr) < 0 || format->nb_streams < 1) return r;
   const AVCodecParameters* parameters = format->streams[0]->codecpar;
   r.codec = avcodec_get_name(parameters->codec_id);
   r.profile = parameters->profile;
   r.transfer = parameters->color_trc;
-  const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> decoder(avcodec_alloc_context3(codec),
-                                                                      [](AVCodecContext* c) { avcodec_free_context(&c); });
-  avcodec_parameters_to_context(decoder.get(), parameters);
-  if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return r;
-  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
-  std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
+  vl::test::Decoder decoder(parameters->codec_id, parameters);
+  vl::test::AvPacket packet(av_packet_alloc());
   const auto drain = [&] {
-    while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-      ++r.decoded;
+    for (const AVFrame* frame; (frame = decoder.next()); ++r.decoded) {
       r.width = frame->width;
       r.height = frame->height;
       if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT)) ++r.decodeErrors;
     }
   };
-  while (av_read_frame(format.get(), packet.get()) >= 0) {
+  for (; av_read_frame(format.get(), packet.get()) >= 0; av_packet_unref(packet.get()), drain()) {
     const std::string_view data(reinterpret_cast<const char*>(packet->data), static_cast<std::size_t>(packet->size));
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     const bool metadata = data.find(kMetadata) != std::string_view::npos;
@@ -88,11 +74,9 @@ Received decode(const std::string& file) {
     r.keyframes += key;
     r.keyframesWithMetadata += key && metadata;
     r.othersWithMetadata += !key && metadata;
-    if (avcodec_send_packet(decoder.get(), packet.get()) < 0) ++r.decodeErrors;
-    av_packet_unref(packet.get());
-    drain();
+    r.decodeErrors += !decoder.send(packet.get());
   }
-  avcodec_send_packet(decoder.get(), nullptr);
+  decoder.send(nullptr);
   drain();
   return r;
 }

@@ -2,6 +2,7 @@
 // other name resolves.
 #include "Transport/Connection.h"
 
+#include "Failure.h"
 #include "SrtListener.h"
 
 #include <gtest/gtest.h>
@@ -43,12 +44,7 @@ TEST(ConnectionFallback, UnknownNameFailsTheLookup) {
   ASSERT_TRUE(resolve("no-such-host.invalid").empty());
   Target target;
   target.url = "srt://no-such-host.invalid:9000";
-  try {
-    Connection(target, 60, 8000);
-    FAIL() << "connected";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "SRT server DNS lookup failed");
-  }
+  EXPECT_EQ(test::failure([&] { Connection(target, 60, 8000); }), "SRT server DNS lookup failed");
 }
 
 TEST(ConnectionFallback, SecondAddressAfterARefusingFirstAndTheFirstSocketClosed) {

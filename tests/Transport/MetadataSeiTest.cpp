@@ -79,11 +79,5 @@ TEST(MetadataSei, MessagesDependOnlyOnTheirFields) {
   EXPECT_EQ(metadataSEI(sdr, false).size(), y.size() - 26 - 6 - 1) << "two messages and one escape byte";
 }
 
-TEST(Be32, HighByteFirst) {
-  Bytes out{0xAA};
-  be32(out, 0x01020304u);
-  EXPECT_EQ(out, (Bytes{0xAA, 1, 2, 3, 4}));
-}
-
 }  // namespace
 }  // namespace vl

@@ -2,9 +2,9 @@
 // libavcodec's decoder, and tstools' tsreport.
 #include "Transport/Muxer.h"
 
+#include "Av.h"
+
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/opt.h>
 }
 
@@ -28,21 +28,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct CodecDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct InputDeleter {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-using Codec = std::unique_ptr<AVCodecContext, CodecDeleter>;
-using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
-using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
+using test::AvCodec;
+using test::AvFrame;
+using test::AvPacket;
 
 struct AccessUnit {
   Bytes bytes;
@@ -60,7 +48,7 @@ constexpr std::int64_t kStep = 3000;     // 30 fps
 std::vector<AccessUnit> encode(bool hevc) {
   const AVCodec* codec = avcodec_find_encoder_by_name(hevc ? "libx265" : "libx264");
   if (!codec) return {};
-  Codec ctx(avcodec_alloc_context3(codec));
+  AvCodec ctx(avcodec_alloc_context3(codec));
   ctx->width = kWidth;
   ctx->height = kHeight;
   ctx->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -73,12 +61,12 @@ std::vector<AccessUnit> encode(bool hevc) {
   if (hevc) av_opt_set(ctx->priv_data, "x265-params", "log-level=error:frame-threads=1", 0);
   if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return {};
 
-  Frame frame(av_frame_alloc());
+  AvFrame frame(av_frame_alloc());
   frame->format = ctx->pix_fmt;
   frame->width = kWidth;
   frame->height = kHeight;
   av_frame_get_buffer(frame.get(), 0);
-  Packet pkt(av_packet_alloc());
+  AvPacket pkt(av_packet_alloc());
   std::vector<AccessUnit> out;
   auto drain = [&] {
     while (avcodec_receive_packet(ctx.get(), pkt.get()) == 0) {
@@ -159,6 +147,16 @@ protected:
     return path;
   }
 
+  // A copy with one video packet's counter out of step.
+  std::filesystem::path damaged(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    bytes[5 * 188 + 3] = static_cast<char>(bytes[5 * 188 + 3] ^ 0x03);
+    const auto out = dir_ / "damaged.ts";
+    std::ofstream(out, std::ios::binary) << bytes;
+    return out;
+  }
+
   std::filesystem::path dir_;
 };
 
@@ -168,9 +166,8 @@ TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   ASSERT_EQ(units.size(), static_cast<std::size_t>(kFrames)) << "encoder unavailable or delayed";
   const auto path = write(units);
 
-  AVFormatContext* raw = nullptr;
-  ASSERT_EQ(avformat_open_input(&raw, path.c_str(), av_find_input_format("mpegts"), nullptr), 0);
-  std::unique_ptr<AVFormatContext, InputDeleter> input(raw);
+  test::AvInput input = test::openInput(path.c_str(), av_find_input_format("mpegts"));
+  ASSERT_TRUE(input);
   ASSERT_GE(avformat_find_stream_info(input.get(), nullptr), 0);
   ASSERT_EQ(input->nb_streams, 1u);
   const AVStream* stream = input->streams[0];
@@ -184,82 +181,44 @@ TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   EXPECT_EQ(input->programs[0]->id, 1);
   EXPECT_EQ(input->programs[0]->pcr_pid, 0x0100);
 
-  const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
-  ASSERT_NE(decoder, nullptr);
-  Codec dec(avcodec_alloc_context3(decoder));
-  ASSERT_GE(avcodec_parameters_to_context(dec.get(), stream->codecpar), 0);
-  ASSERT_EQ(avcodec_open2(dec.get(), decoder, nullptr), 0);
-
-  Packet pkt(av_packet_alloc());
-  Frame frame(av_frame_alloc());
+  test::Decoder decoder(stream->codecpar->codec_id, stream->codecpar);
+  AvPacket pkt(av_packet_alloc());
   std::size_t packets = 0;
   int decoded = 0;
-  Bytes sent;
-  Bytes received;
+  Bytes sent, received;
   auto receive = [&] {
-    while (avcodec_receive_frame(dec.get(), frame.get()) == 0) {
+    for (const AVFrame* frame; (frame = decoder.next()); ++decoded) {
       EXPECT_EQ(frame->width, kWidth);
       EXPECT_EQ(frame->pts, kStart + decoded * kStep);
       EXPECT_FALSE(frame->flags & AV_FRAME_FLAG_CORRUPT);
-      ++decoded;
-      av_frame_unref(frame.get());
     }
   };
-  while (av_read_frame(input.get(), pkt.get()) == 0) {
+  for (; av_read_frame(input.get(), pkt.get()) == 0; ++packets) {
     ASSERT_LT(packets, units.size());
     const AccessUnit& unit = units[packets];
     EXPECT_EQ(pkt->pts, unit.pts) << packets;
     EXPECT_EQ(pkt->dts, unit.pts) << packets;
     EXPECT_EQ((pkt->flags & AV_PKT_FLAG_KEY) != 0, unit.keyframe) << packets;
     EXPECT_FALSE(pkt->flags & AV_PKT_FLAG_CORRUPT) << packets;
-    // The delimiter leads, then the access unit unchanged.
-    const Bytes aud = hevc ? Bytes{0, 0, 0, 1, 0x46, 0x01, 0x50} : Bytes{0, 0, 0, 1, 0x09, 0xF0};
-    // The HEVC parser cuts at three-byte start codes, so a start code's leading zero
-    // may move to the previous packet: compare without outer zeros, and the whole
-    // elementary stream exactly below.
-    Bytes want = aud;
+    // The delimiter leads, then the access unit unchanged. The HEVC parser cuts at
+    // three-byte start codes, so a start code's leading zero may move to the previous
+    // packet: compare without outer zeros, and the whole elementary stream exactly below.
+    Bytes want = hevc ? Bytes{0, 0, 0, 1, 0x46, 0x01, 0x50} : Bytes{0, 0, 0, 1, 0x09, 0xF0};
     want.insert(want.end(), unit.bytes.begin(), unit.bytes.end());
     EXPECT_EQ(withoutOuterZeros(Bytes(pkt->data, pkt->data + pkt->size)), withoutOuterZeros(want)) << packets;
     sent.insert(sent.end(), want.begin(), want.end());
     received.insert(received.end(), pkt->data, pkt->data + pkt->size);
-    ASSERT_EQ(avcodec_send_packet(dec.get(), pkt.get()), 0);
+    ASSERT_TRUE(decoder.send(pkt.get()));
     receive();
     av_packet_unref(pkt.get());
-    ++packets;
   }
-  avcodec_send_packet(dec.get(), nullptr);
+  decoder.send(nullptr);
   receive();
   EXPECT_EQ(packets, units.size());
   EXPECT_EQ(decoded, kFrames);
   EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
   std::lock_guard<std::mutex> lock(logMutex);
   for (const std::string& line : complaints) ADD_FAILURE() << line;
-}
-
-TEST_P(MuxerReadBack, LibavformatNoticesADamagedCounter) {
-  // Shows that the complaint collector above can fail: one counter out of step.
-  const std::vector<AccessUnit> units = encode(GetParam());
-  ASSERT_EQ(units.size(), static_cast<std::size_t>(kFrames));
-  const auto path = write(units);
-  std::string bytes;
-  {
-    std::ifstream in(path, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
-  bytes[5 * 188 + 3] = static_cast<char>(bytes[5 * 188 + 3] ^ 0x03);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-
-  AVFormatContext* raw = nullptr;
-  ASSERT_EQ(avformat_open_input(&raw, path.c_str(), av_find_input_format("mpegts"), nullptr), 0);
-  std::unique_ptr<AVFormatContext, InputDeleter> input(raw);
-  Packet pkt(av_packet_alloc());
-  int corrupt = 0;
-  while (av_read_frame(input.get(), pkt.get()) == 0) {
-    if (pkt->flags & AV_PKT_FLAG_CORRUPT) ++corrupt;
-    av_packet_unref(pkt.get());
-  }
-  std::lock_guard<std::mutex> lock(logMutex);
-  EXPECT_TRUE(corrupt > 0 || !complaints.empty());
 }
 
 std::string run(const std::string& command) {
@@ -286,13 +245,9 @@ std::vector<std::string> tsreportProblems(const std::filesystem::path& dir, cons
   if (run("tsreport '" + file.string() + "' 2>&1").find("Read " + std::to_string(packets) + " TS packets") ==
       std::string::npos)
     problems.push_back("packet count differs");
-  const std::vector<std::string> expected{
-      "PCRs found: " + std::to_string(frames) + ", Bad (>.1s) gaps: 0",
-      "DTS-last DTS: min=3000t, max=3000t",
-      "i.e., a span of 0t",
-      "Mean difference (of " + std::to_string(frames) + ") is 0t",
-  };
-  for (const std::string& want : expected)
+  for (const std::string& want : {"PCRs found: " + std::to_string(frames) + ", Bad (>.1s) gaps: 0",
+                                  std::string("DTS-last DTS: min=3000t, max=3000t"), std::string("i.e., a span of 0t"),
+                                  "Mean difference (of " + std::to_string(frames) + ") is 0t"})
     if (report.find(want) == std::string::npos) problems.push_back("missing: " + want);
   // "Minimum difference was     0t": the PCR never runs behind the PTS either.
   const std::size_t minimum = report.find("Minimum difference was");
@@ -304,34 +259,33 @@ std::vector<std::string> tsreportProblems(const std::filesystem::path& dir, cons
   std::ifstream counters(dir / "continuity_counter.txt");
   int previous = -1;
   std::size_t seen = 0;
-  for (int value; counters >> value; ++seen) {
+  for (int value; counters >> value; ++seen, previous = value)
     if (previous >= 0 && value != (previous + 1) % 16)
       problems.push_back("counter " + std::to_string(previous) + " -> " + std::to_string(value));
-    previous = value;
-  }
   if (seen != packets - 2 * static_cast<std::size_t>(frames))
     problems.push_back("video packets counted: " + std::to_string(seen));
   if (!problems.empty()) problems.push_back(report);
   return problems;
 }
 
-TEST_P(MuxerReadBack, TsreportFindsNoErrors) {
+TEST_P(MuxerReadBack, TsreportFindsNoErrorsAndBothReadersNoticeADamagedCounter) {
   const std::vector<AccessUnit> units = encode(GetParam());
   ASSERT_EQ(units.size(), static_cast<std::size_t>(kFrames));
   const auto path = write(units);
   const std::size_t packets = std::filesystem::file_size(path) / 188;
   for (const std::string& problem : tsreportProblems(dir_, path, packets, kFrames)) ADD_FAILURE() << problem;
 
-  // The same checks notice a stream whose video packet lost its place.
-  std::string bytes;
-  {
-    std::ifstream in(path, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
-  bytes[5 * 188 + 3] = static_cast<char>(bytes[5 * 188 + 3] ^ 0x03);
-  const auto damaged = dir_ / "damaged.ts";
-  std::ofstream(damaged, std::ios::binary) << bytes;
-  EXPECT_FALSE(tsreportProblems(dir_, damaged, packets, kFrames).empty());
+  // The same checks, and the complaint collector above, can fail.
+  const auto bad = damaged(path);
+  EXPECT_FALSE(tsreportProblems(dir_, bad, packets, kFrames).empty());
+  test::AvInput input = test::openInput(bad.c_str(), av_find_input_format("mpegts"));
+  ASSERT_TRUE(input);
+  AvPacket pkt(av_packet_alloc());
+  int corrupt = 0;
+  for (; av_read_frame(input.get(), pkt.get()) == 0; av_packet_unref(pkt.get()))
+    corrupt += (pkt->flags & AV_PKT_FLAG_CORRUPT) != 0;
+  std::lock_guard<std::mutex> lock(logMutex);
+  EXPECT_TRUE(corrupt > 0 || !complaints.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, MuxerReadBack, ::testing::Bool(),

@@ -44,38 +44,24 @@ Bytes videoPayload(const Bytes& burst) {
   return pes;
 }
 
-TEST(MuxerCrc, CheckValueAndSelfCheck) {
+TEST(MuxerTables, PatAndPmtForBothCodecsWithTheirCrc) {
   const std::string check = "123456789";
   EXPECT_EQ(crc32Mpeg2(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0x0376E6E7u);
   EXPECT_EQ(crc32Mpeg2(nullptr, 0), 0xFFFFFFFFu);
-  // A section followed by its own CRC leaves a zero remainder.
-  Muxer muxer(false);
-  const Bytes burst = muxer.packetize({}, true, 0);
-  EXPECT_EQ(crc32Mpeg2(burst.data() + 5, 16), 0u);
-  EXPECT_EQ(crc32Mpeg2(burst.data() + kPacket + 5, 21), 0u);
-}
-
-TEST(MuxerTables, PatOfFreshMuxer) {
-  Muxer muxer(false);
-  const Bytes burst = muxer.packetize({}, true, 0);
-  const Bytes want = psiPacket({0x47, 0x40, 0x00, 0x10}, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00,
-                                                        0x01, 0xF0, 0x00, 0x2A, 0xB1, 0x04, 0xB2});
-  EXPECT_EQ(packet(burst, 0), want);
-}
-
-TEST(MuxerTables, PmtForBothCodecs) {
-  Muxer h264(false);
-  Muxer hevc(true);
-  const Bytes wantH264 =
-      psiPacket({0x47, 0x50, 0x00, 0x10}, {0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0,
-                                           0x00, 0x1B, 0xE1, 0x00, 0xF0, 0x00, 0x15, 0xBD, 0x4D, 0x56});
-  const Bytes wantHevc =
-      psiPacket({0x47, 0x50, 0x00, 0x10}, {0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0,
-                                           0x00, 0x24, 0xE1, 0x00, 0xF0, 0x00, 0x2F, 0x00, 0x6E, 0xE7});
-  EXPECT_EQ(packet(h264.packetize({1, 2, 3}, false, 0), 1), wantH264);
-  EXPECT_EQ(packet(hevc.packetize({1, 2, 3}, false, 0), 1), wantHevc);
-  // The PAT does not depend on the codec.
-  EXPECT_EQ(packet(Muxer(true).packetize({}, true, 0), 0), packet(Muxer(false).packetize({}, true, 0), 0));
+  const Bytes pat = psiPacket({0x47, 0x40, 0x00, 0x10}, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00,
+                                                       0x01, 0xF0, 0x00, 0x2A, 0xB1, 0x04, 0xB2});
+  for (auto [hevc, type, crc] : {std::tuple{false, 0x1B, Bytes{0x15, 0xBD, 0x4D, 0x56}},
+                                 std::tuple{true, 0x24, Bytes{0x2F, 0x00, 0x6E, 0xE7}}}) {
+    Bytes section{0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0x00,
+                  static_cast<std::uint8_t>(type), 0xE1, 0x00, 0xF0, 0x00};
+    section.insert(section.end(), crc.begin(), crc.end());
+    const Bytes burst = Muxer(hevc).packetize({1, 2, 3}, false, 0);
+    EXPECT_EQ(packet(burst, 0), pat) << hevc;
+    EXPECT_EQ(packet(burst, 1), psiPacket({0x47, 0x50, 0x00, 0x10}, section)) << hevc;
+    // A section followed by its own CRC leaves a zero remainder.
+    EXPECT_EQ(crc32Mpeg2(burst.data() + 5, 16), 0u);
+    EXPECT_EQ(crc32Mpeg2(burst.data() + kPacket + 5, 21), 0u);
+  }
 }
 
 TEST(MuxerCounters, AdvancePerPidAndWrap) {
@@ -131,77 +117,11 @@ TEST(MuxerPes, OnlyLow33BitsOfTimeAreWritten) {
   EXPECT_EQ(Bytes(p.begin() + pes + 9, p.begin() + pes + 14), (Bytes{0x2F, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
-TEST(MuxerPes, EmptyAccessUnitStillCarriesHeaderAndDelimiter) {
-  Muxer h264(false);
-  Muxer hevc(true);
-  const Bytes a = h264.packetize({}, false, 0);
-  const Bytes b = hevc.packetize({}, false, 0);
-  ASSERT_EQ(a.size(), 3 * kPacket);
-  ASSERT_EQ(b.size(), 3 * kPacket);
-  EXPECT_EQ(a[2 * kPacket + 4], 183 - 20);
-  EXPECT_EQ(b[2 * kPacket + 4], 183 - 21);
-  EXPECT_EQ(Bytes(a.end() - 6, a.end()), (Bytes{0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}));
-  EXPECT_EQ(Bytes(b.end() - 7, b.end()), (Bytes{0x00, 0x00, 0x00, 0x01, 0x46, 0x01, 0x50}));
-  EXPECT_EQ(Bytes(a.end() - 20, a.end() - 14),
-            (Bytes{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00}));  // PES start right after the stuffing
-  EXPECT_EQ(a[a.size() - 21], 0xFF);
-}
-
-TEST(MuxerPes, PayloadBoundaries) {
-  // PES sizes (H.264: 20 bytes of header and delimiter) around the packet limits.
-  Muxer muxer(false);
-
-  // 176 bytes fill the first packet: adaptation field of 7 bytes, payload from byte 12.
-  Bytes b = muxer.packetize(counting(156), false, 0);
-  ASSERT_EQ(b.size(), 3 * kPacket);
-  EXPECT_EQ(b[2 * kPacket + 4], 7);
-  EXPECT_EQ(b[2 * kPacket + 12], 0x00);  // first PES byte
-  EXPECT_EQ(b[2 * kPacket + 14], 0x01);
-
-  // 177 bytes: one byte in a second packet behind a 182-byte adaptation field.
-  b = muxer.packetize(counting(157), false, 0);
-  ASSERT_EQ(b.size(), 4 * kPacket);
-  Bytes second = packet(b, 3);
-  EXPECT_EQ(second[0], 0x47);
-  EXPECT_EQ(second[1], 0x01);
-  EXPECT_EQ(second[3] & 0xF0, 0x30);
-  EXPECT_EQ(second[4], 182);
-  EXPECT_EQ(second[5], 0x00);
-  for (std::size_t i = 6; i < 187; ++i) ASSERT_EQ(second[i], 0xFF) << i;
-  EXPECT_EQ(second[187], counting(157).back());
-
-  // A remainder of 182: adaptation field of 1, flags byte only.
-  b = muxer.packetize(counting(176 + 182 - 20), false, 0);
-  ASSERT_EQ(b.size(), 4 * kPacket);
-  second = packet(b, 3);
-  EXPECT_EQ(second[4], 1);
-  EXPECT_EQ(second[5], 0x00);
-  EXPECT_EQ(second[6], counting(338)[156]);
-
-  // A remainder of 183: adaptation field of length 0 and no flags, payload from byte 5.
-  b = muxer.packetize(counting(176 + 183 - 20), false, 0);
-  ASSERT_EQ(b.size(), 4 * kPacket);
-  second = packet(b, 3);
-  EXPECT_EQ(second[3] & 0xF0, 0x30);
-  EXPECT_EQ(second[4], 0);
-  EXPECT_EQ(second[5], counting(339)[156]);
-
-  // A remainder of 184: no adaptation field at all.
-  b = muxer.packetize(counting(176 + 184 - 20), true, 0);
-  ASSERT_EQ(b.size(), 4 * kPacket);
-  second = packet(b, 3);
-  EXPECT_EQ(second[3] & 0xF0, 0x10);
-  EXPECT_EQ(second[4], counting(340)[156]);
-  EXPECT_EQ(b[2 * kPacket + 5], 0x50);
-
-  // 185: a third packet for the last byte.
-  EXPECT_EQ(muxer.packetize(counting(176 + 185 - 20), false, 0).size(), 5 * kPacket);
-}
-
 TEST(MuxerPes, EverySizeReassemblesAndMatchesThePacketCount) {
   for (bool hevc : {false, true}) {
     Muxer muxer(hevc);
     const std::size_t head = hevc ? 21 : 20;
+    const Bytes delimiter = hevc ? Bytes{0, 0, 0, 1, 0x46, 0x01, 0x50} : Bytes{0, 0, 0, 1, 0x09, 0xF0};
     for (std::size_t size = 0; size < 1200; ++size) {
       const Bytes au = counting(size);
       const bool keyframe = size % 3 == 0;
@@ -213,13 +133,18 @@ TEST(MuxerPes, EverySizeReassemblesAndMatchesThePacketCount) {
       const Bytes pes = videoPayload(burst);
       ASSERT_EQ(pes.size(), pesBytes) << size;
       ASSERT_EQ(Bytes(pes.begin() + static_cast<std::ptrdiff_t>(head), pes.end()), au) << size;
+      // PES start, then the delimiter right before the access unit.
+      ASSERT_EQ(Bytes(pes.begin(), pes.begin() + 6), (Bytes{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00}));
+      ASSERT_EQ(Bytes(pes.begin() + static_cast<std::ptrdiff_t>(head - delimiter.size()), pes.begin() + static_cast<std::ptrdiff_t>(head)), delimiter);
       // Flags and PCR only in the first video packet.
       ASSERT_EQ(burst[2 * kPacket + 5], keyframe ? 0x50 : 0x10);
       for (std::size_t i = 3; i < burst.size() / kPacket; ++i) {
         const Bytes p = packet(burst, i);
         ASSERT_EQ(p[1], 0x01);
+        // Any adaptation field here is flags 0 and stuffing.
         if ((p[3] & 0x20) && p[4] > 0) {
           ASSERT_EQ(p[5], 0x00) << size;
+          for (std::size_t j = 6; j < 5u + p[4]; ++j) ASSERT_EQ(p[j], 0xFF) << size;
         }
       }
     }

@@ -2,22 +2,14 @@
 #include "Host.h"
 #include "RunnerFixture.h"
 
-#include <functional>
-#include <stdexcept>
+#include "../support/Failure.h"
 
 namespace vl::host {
 namespace {
 
 using RunnerFrames = RunnerTest;
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
+using test::failure;
 
 TEST_F(RunnerFrames, RawInputReadsWholeFramesAndRefusesAShortLastOne) {
   std::vector<std::uint8_t> data(2 * 168 + 100);  // 7x3 short: 168 bytes a frame
@@ -29,7 +21,7 @@ TEST_F(RunnerFrames, RawInputReadsWholeFramesAndRefusesAShortLastOne) {
     ASSERT_TRUE(source.next(frame));
     EXPECT_EQ(frame, std::vector<std::uint8_t>(data.begin() + 168 * i, data.begin() + 168 * (i + 1)));
   }
-  EXPECT_NE(errorOf([&] { source.next(frame); }).find("ends inside frame 2: 100 of 168 bytes"), std::string::npos)
+  EXPECT_NE(failure([&] { source.next(frame); }).find("ends inside frame 2: 100 of 168 bytes"), std::string::npos)
       << "a partial frame must not pass as a frame";
   EXPECT_EQ(source.produced(), 2);
 
@@ -38,7 +30,7 @@ TEST_F(RunnerFrames, RawInputReadsWholeFramesAndRefusesAShortLastOne) {
   FrameSource exact(7, 3, Depth::Short, (dir / "exact.raw").string());
   EXPECT_TRUE(exact.next(frame) && exact.next(frame));
   EXPECT_FALSE(exact.next(frame)) << "a whole number of frames ends cleanly";
-  EXPECT_NE(errorOf([&] { FrameSource(7, 3, Depth::Byte, (dir / "missing.raw").string()); }).find("Cannot open the input"),
+  EXPECT_NE(failure([&] { FrameSource(7, 3, Depth::Byte, (dir / "missing.raw").string()); }).find("Cannot open the input"),
             std::string::npos);
 }
 

@@ -2,6 +2,8 @@
 #include "Edits.h"
 #include "Player.h"
 
+#include "../support/Failure.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -87,12 +89,7 @@ TEST(RunnerPlay, BadEditsStopBeforeAnythingPlays) {
        "The value \"1\" does not fit the parameter \"login\": it is a push button; press it with --press."}};
   for (auto [args, message] : cases) {
     args.insert(args.begin(), {"--frames", "2"});
-    try {
-      l.play(args);
-      ADD_FAILURE() << args[2] << " played";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(e.what(), message);
-    }
+    EXPECT_EQ(test::failure([&] { l.play(args); }), message);
   }
   for (const SentAction& a : l.host.actions()) EXPECT_NE(a.name, "OfxImageEffectActionRender") << "nothing rendered";
 }
@@ -118,12 +115,8 @@ TEST(RunnerPlay, ValuesAreTypedByTheDeclaredParameter) {
     else
       EXPECT_THROW(paramValue(*d.param(name), text), std::runtime_error) << name << " " << text;
   }
-  try {
-    paramValue(*d.param("maxCLL"), "-1");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "The value \"-1\" does not fit the parameter \"maxCLL\": it is below the minimum 0.");
-  }
+  EXPECT_EQ(test::failure([&] { paramValue(*d.param("maxCLL"), "-1"); }),
+            "The value \"-1\" does not fit the parameter \"maxCLL\": it is below the minimum 0.");
 }
 
 TEST(RunnerPlay, PicturesReachTheEffectAndComeBackAndFailuresCount) {
