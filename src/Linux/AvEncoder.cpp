@@ -267,12 +267,13 @@ std::unique_ptr<Encoder> makeAvEncoder(const std::string& codecName, int width, 
 }
 
 RateControl rateControlFor(const std::string& codecName) {
-  // Measured, not derived (docs/encoder-rate.md): x264 starves on short buffers (0.1 s gave
-  // 80 % of the bitrate) and overshoots on long ones at low rates; x265's strict CBR keeps
-  // close to the peak.
-  if (codecName == "libx264") return {0.92, 0.2, ""};
-  if (codecName == "libx265") return {0.95, 0.1, ":strict-cbr=1"};
-  // NVENC, not measured here: 0.9 x (1 + 0.1 s) keeps even a full buffer under the cap.
+  // peak x (1 s + buffer) stays under the cap, so VBV holds every one-second window whatever
+  // the content; fuller settings averaged more but overshot in repeat runs at low rates and
+  // short keyframe intervals, where the encoders' threads make the sizes vary
+  // (docs/encoder-rate.md).
+  if (codecName == "libx264") return {0.9, 0.1, ""};
+  if (codecName == "libx265") return {0.9, 0.1, ":strict-cbr=1"};
+  // NVENC, not measured here: the same bound.
   return {0.9, 0.1, ""};
 }
 
