@@ -21,6 +21,13 @@ namespace vl {
 namespace {
 
 constexpr int kMessageBytes = 1316;  // seven transport packets
+#if defined(__SANITIZE_THREAD__)
+#define VELTRANE_PLAIN_LOOKUP 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELTRANE_PLAIN_LOOKUP 1
+#endif
+#endif
 constexpr auto kLookupLimit = std::chrono::milliseconds(2000);
 
 struct UrlDeleter {
@@ -60,6 +67,16 @@ struct Lookup {
 // glibc's asynchronous lookup, waited for at most kLookupLimit: a resolver that never
 // answers must hold neither the worker nor whoever joins it.
 std::unique_ptr<addrinfo, AddrInfoDeleter> resolve(const std::string& host, const std::string& port) {
+#if VELTRANE_PLAIN_LOOKUP
+  // ThreadSanitizer cannot follow glibc's own resolver thread and crashes in it.
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+    throw std::runtime_error("SRT server DNS lookup failed");
+  return std::unique_ptr<addrinfo, AddrInfoDeleter>(found);
+#else
   auto lookup = std::make_unique<Lookup>(Lookup{host, port, {}, {}});
   lookup->hints.ai_family = AF_UNSPEC;
   lookup->hints.ai_socktype = SOCK_DGRAM;
@@ -82,6 +99,7 @@ std::unique_ptr<addrinfo, AddrInfoDeleter> resolve(const std::string& host, cons
   }
   if (result != 0 || lookup->request.ar_result == nullptr) throw std::runtime_error("SRT server DNS lookup failed");
   return std::unique_ptr<addrinfo, AddrInfoDeleter>(lookup->request.ar_result);
+#endif
 }
 
 // libsrt's own teardown at exit races its collector thread and double-frees when
