@@ -87,6 +87,14 @@ protected:
   }
 
   // Feeds pictures at the settings' rate until the worker reports the condition.
+  // Switches sending on and plays until that many pictures went out.
+  ::testing::AssertionResult stream(Sender& sender, int width, int height, std::uint64_t pictures) {
+    sender.configure(settings_, true);
+    if (play(sender, width, height, [pictures](const Sender::Stats& s) { return s.encodedFrames >= pictures; }))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << sender.stats().status;
+  }
+
   bool play(Sender& sender, int width, int height, const std::function<bool(const Sender::Stats&)>& done,
             std::chrono::milliseconds limit = 15000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -110,9 +118,7 @@ TEST_F(SenderStream, SendsAPacedStreamWithTheMetadataInFrontOfEveryKeyframe) {
   start();
   {
     Sender sender;
-    sender.configure(settings_, true);
-    ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 60; }))
-        << sender.stats().status;
+    ASSERT_TRUE(stream(sender, 320, 180, 60));
     EXPECT_EQ(sender.stats().status, "Sending SRT / libx264");
     EXPECT_EQ(sender.stats().reconnectAttempts, 0u);
     // Let the last latency window reach the listener before closing.
@@ -123,10 +129,11 @@ TEST_F(SenderStream, SendsAPacedStreamWithTheMetadataInFrontOfEveryKeyframe) {
   const auto& connection = stats.connections[0];
   EXPECT_GT(connection.bytes, 0u);
   EXPECT_EQ(connection.bytes % 188, 0u);
-  EXPECT_GE(connection.fullMessages + 60, connection.messages) << "bursts are cut into 1316-byte messages";
 
   const auto packets = readBack(connection.file);
   ASSERT_GE(packets.size(), 55u);
+  // Each picture's burst goes out in 1316-byte messages but its last.
+  EXPECT_LE(connection.messages - connection.fullMessages, packets.size()) << "bursts are cut into 1316-byte messages";
   const auto sei = metadataSEI(settings_, false);
   int keyframes = 0;
   int single = 0;  // a loaded machine may skip a late picture, never send one twice
@@ -183,9 +190,7 @@ TEST_F(SenderStream, AccountServiceFailuresAreRetried) {
 TEST_F(SenderStream, ANewPictureSizeStartsANewSessionWithoutAReconnect) {
   start();
   Sender sender;
-  sender.configure(settings_, true);
-  ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 10; }))
-      << sender.stats().status;
+  ASSERT_TRUE(stream(sender, 320, 180, 10));
   const auto before = sender.stats().encodedFrames;
   ASSERT_TRUE(play(sender, 160, 90, [&](const Sender::Stats& s) { return s.encodedFrames >= before + 10; }));
   EXPECT_EQ(sender.stats().reconnectAttempts, 0u);
@@ -197,9 +202,7 @@ TEST_F(SenderStream, ComesBackAfterTheIngestWentAway) {
   const int apiPort = service_->port();
   const int ingestPort = service_->ingestPort();
   Sender sender;
-  sender.configure(settings_, true);
-  ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 10; }))
-      << sender.stats().status;
+  ASSERT_TRUE(stream(sender, 320, 180, 10));
 
   service_->stop();
   ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.reconnectAttempts >= 1; }, 10000ms))
@@ -248,9 +251,7 @@ TEST_F(SenderStream, PicturesAreSentOnArrivalOncePerInterval) {
 TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
   start();
   auto sender = std::make_unique<Sender>();
-  sender->configure(settings_, true);
-  ASSERT_TRUE(play(*sender, 320, 180, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
-      << sender->stats().status;
+  ASSERT_TRUE(stream(*sender, 320, 180, 5));
   // A host at a quarter of the stream's rate: every picture is sent, repeatedly, and
   // none replaced unsent (one may be, should the worker miss a whole 160 ms).
   auto before = sender->stats();
@@ -261,16 +262,22 @@ TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
   auto after = sender->stats();
   EXPECT_LE(after.queueReplacements - before.queueReplacements, 1u);
   EXPECT_GE(after.encodedFrames - before.encodedFrames, 12u);
-  // A host four times faster than the stream: most pictures are replaced unsent.
+  // A host about four times faster than the stream: at most one picture goes out per
+  // interval, and every picture not taken is counted as replaced. Counted against the
+  // time the loop really took, which a slow (sanitized) build stretches.
   before = after;
+  const auto fastStart = std::chrono::steady_clock::now();
   for (int i = 0; i < 40; ++i) {
     sender->submit(pattern(320, 180, frames_++));
     std::this_thread::sleep_for(10ms);
   }
   after = sender->stats();
+  const double intervals = std::chrono::duration<double>(std::chrono::steady_clock::now() - fastStart).count() *
+                           settings_.fps;
+  const std::uint64_t sent = after.encodedFrames - before.encodedFrames;
   EXPECT_EQ(after.hostFrames - before.hostFrames, 40u);
-  EXPECT_GE(after.queueReplacements - before.queueReplacements, 20u);
-  EXPECT_LE(after.encodedFrames - before.encodedFrames, 20u);
+  EXPECT_LE(static_cast<double>(sent), intervals + 2);
+  EXPECT_GE(after.queueReplacements - before.queueReplacements + sent, 39u);
 
   sender->configure(settings_, false);
   EXPECT_EQ(sender->stats().status, "Stopped");
@@ -283,9 +290,7 @@ TEST_F(SenderStream, AfterAStallLatePicturesAreSkippedNotSentInABurst) {
   start();
   {
     Sender sender;
-    sender.configure(settings_, true);
-    ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 10; }))
-        << sender.stats().status;
+    ASSERT_TRUE(stream(sender, 160, 90, 10));
     // Every thread of this process stops for 600 ms, as on a machine that stalls.
     const pid_t self = getpid();
     const pid_t child = fork();
@@ -336,9 +341,7 @@ TEST_F(SenderStream, ChangesChosenWhileSendingTakeEffect) {
          return c.bytes > 0 && c.streamId != service_->ingestStats().connections.at(0).streamId;
        }},
   };
-  sender.configure(settings_, true);
-  ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.encodedFrames >= 5; }))
-      << sender.stats().status;
+  ASSERT_TRUE(stream(sender, 160, 90, 5));
   std::size_t connections = 1;
   for (const Change& change : changes) {
     change.apply(settings_);
