@@ -219,11 +219,13 @@ double fillerBytes(const std::vector<std::uint8_t>& au, bool hevc) {
 void Rate(benchmark::State& state) {
   const bool hevc = state.range(0) != 0;
   // The encoders' own constant-rate modes (1): x264 pads with filler data, x265 holds the
-  // rate strictly; 2 adds x264's HRD signalling, whose SEI the stream must not carry.
+  // rate strictly; 2 adds x264's HRD signalling, whose SEI the stream must not carry;
+  // 3 is a quality target far above the rate, so VBV alone decides the sizes.
   const int cbr = static_cast<int>(state.range(3));
   const vl::RateControl rate{static_cast<double>(state.range(1)) / 100, static_cast<double>(state.range(2)) / 1000,
-                             cbr == 0 ? ""
-                             : hevc   ? ":strict-cbr=1"
+                             cbr == 0   ? ""
+                             : cbr == 3 ? ":crf=8"
+                             : hevc     ? ":strict-cbr=1"
                              : cbr == 2 ? ":nal-hrd=cbr:filler=1"
                                         : ":filler=1"};
   const int fps = 25, seconds = static_cast<int>(state.range(4));
@@ -278,7 +280,7 @@ void RateCandidates(benchmark::internal::Benchmark* b) {
     for (auto [peak, bufferMs, cbr, seconds] :
          {std::tuple{80, 200, 0, 4}, {90, 50, 0, 4}, {90, 100, 0, 4}, {95, 50, 0, 4}, {95, 100, 0, 4}, {100, 50, 0, 4},
           {100, 100, 0, 4}, {100, 50, 2, 4}, {100, 200, 0, 4}, {95, 300, 0, 4}, {90, 200, 0, 10}, {92, 200, 0, 10},
-          {90, 300, 0, 10}, {95, 200, 0, 10}, {90, 100, 1, 10}, {92, 100, 1, 10}, {95, 100, 1, 10}})
+          {90, 300, 0, 10}, {95, 200, 0, 10}, {90, 100, 1, 10}, {92, 100, 1, 10}, {95, 100, 1, 10}, {90, 100, 3, 10}, {91, 90, 3, 10}, {92, 80, 3, 10}})
       b->Args({hevc, peak, bufferMs, cbr, seconds});
   b->ArgNames({"hevc", "peak%", "bufferMs", "cbr", "seconds"});
 }
