@@ -157,7 +157,8 @@ TEST(YCbCr, WorkedValues) {
     cases.push_back({black, m, PlaneLayout::nv12, {{0, 0, 0, 16}, {1, 0, 0, 128}}});
   }
   cases.push_back({black, Matrix::rec2020, PlaneLayout::yuv420p10, {{0, 0, 1, 64}, {1, 0, 0, 512}, {2, 0, 0, 512}}});
-  cases.push_back({red, Matrix::rec709, PlaneLayout::nv12, {{0, 0, 0, 63}, {0, 1, 1, 63}, {1, 0, 0, 102}, {1, 1, 0, 240}}});
+  cases.push_back(
+      {red, Matrix::rec709, PlaneLayout::nv12, {{0, 0, 0, 63}, {0, 1, 1, 63}, {1, 0, 0, 102}, {1, 1, 0, 240}}});
   // The blue block's Cb is (1 - Kb) / (2 (1 - Kb)) = 0.5 of full scale.
   cases.push_back({blocks, Matrix::rec709, PlaneLayout::yuv420p,
                    {{0, 0, 0, 235}, {0, 1, 0, 16}, {1, 0, 0, 128}, {2, 0, 0, 128}, {1, 1, 0, 240},
@@ -167,8 +168,9 @@ TEST(YCbCr, WorkedValues) {
     Destination d(c.layout, width, 2);
     convertToYCbCr(makeFrame(width, 2, c.rgb), c.matrix, c.layout, d.planes);
     for (const auto& [plane, x, y, word] : c.words)
-      EXPECT_EQ(d.word(plane, x, y), word) << "layout " << static_cast<int>(c.layout) << " matrix "
-                                           << static_cast<int>(c.matrix) << " plane " << plane << " at " << x << "," << y;
+      EXPECT_EQ(d.word(plane, x, y), word) << "layout " << static_cast<int>(c.layout) << ", matrix "
+                                           << static_cast<int>(c.matrix) << ", plane " << plane << " at " << x << ","
+                                           << y;
   }
 }
 
