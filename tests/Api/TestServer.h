@@ -26,6 +26,10 @@ struct Recorded {
     const auto it = headers.find(name);
     return it == headers.end() ? std::string() : it->second;
   }
+  // The request whole: method, target, body and the credential it carried.
+  std::string summary() const {
+    return method + " " + target + " " + body + " | " + (count("Authorization") ? header("Authorization") : "no token");
+  }
 };
 
 struct Reply {

@@ -5,14 +5,11 @@
 #include "Core/TokenStore.h"
 #include "Transport/MetadataSei.h"
 
+#include "Av.h"
 #include "DevService.h"
 #include "Wait.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -54,19 +51,12 @@ struct Packet {
 };
 
 std::vector<Packet> readBack(const std::filesystem::path& file) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return {};
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> context(raw, [](AVFormatContext* c) {
-    avformat_close_input(&c);
-  });
   std::vector<Packet> packets;
-  AVPacket* packet = av_packet_alloc();
-  while (av_read_frame(context.get(), packet) >= 0) {
+  test::AvInput input = test::openInput(file.c_str());
+  test::AvPacket packet(av_packet_alloc());
+  for (; input && av_read_frame(input.get(), packet.get()) >= 0; av_packet_unref(packet.get()))
     packets.push_back({packet->pts, (packet->flags & AV_PKT_FLAG_KEY) != 0,
                        std::vector<std::uint8_t>(packet->data, packet->data + packet->size)});
-    av_packet_unref(packet);
-  }
-  av_packet_free(&packet);
   return packets;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -136,50 +137,41 @@ void expectMatchesRule(const Frame& frame, Matrix matrix, PlaneLayout layout) {
     }
 }
 
+// Samples read back as stored words: (plane, x, y) -> word.
 TEST(YCbCr, WorkedValues) {
-  const Frame white = makeFrame(2, 2, std::vector<std::uint16_t>(12, 65535));
-  const Frame black = makeFrame(2, 2, std::vector<std::uint16_t>(12, 0));
+  const std::vector<std::uint16_t> white(12, 65535), black(12, 0),
+      red{65535, 0, 0, 65535, 0, 0, 65535, 0, 0, 65535, 0, 0},
+      // Left block white and black in a checker, right block pure blue: no bleeding across.
+      blocks{65535, 65535, 65535, 0, 0, 0, 0, 0, 65535, 0, 0, 65535,
+             0, 0, 0, 65535, 65535, 65535, 0, 0, 65535, 0, 0, 65535};
+  struct Case {
+    const std::vector<std::uint16_t>& rgb;
+    Matrix matrix;
+    PlaneLayout layout;
+    std::vector<std::array<int, 4>> words;
+  };
+  std::vector<Case> cases;
   for (Matrix m : {Matrix::rec709, Matrix::rec2020}) {
-    Destination nv12(PlaneLayout::nv12, 2, 2), p010(PlaneLayout::p010, 2, 2);
-    convertToYCbCr(white, m, PlaneLayout::nv12, nv12.planes);
-    convertToYCbCr(white, m, PlaneLayout::p010, p010.planes);
-    EXPECT_EQ(nv12.y(1, 1), 235);
-    EXPECT_EQ(nv12.cb(0, 0), 128);
-    EXPECT_EQ(nv12.cr(0, 0), 128);
-    EXPECT_EQ(p010.word(0, 1, 0), 60160);
-    EXPECT_EQ(p010.word(1, 0, 0), 32768);
-    EXPECT_EQ(p010.word(1, 1, 0), 32768);
-    convertToYCbCr(black, m, PlaneLayout::nv12, nv12.planes);
-    EXPECT_EQ(nv12.y(0, 0), 16);
-    EXPECT_EQ(nv12.cb(0, 0), 128);
+    cases.push_back({white, m, PlaneLayout::nv12, {{0, 1, 1, 235}, {1, 0, 0, 128}, {1, 1, 0, 128}}});
+    cases.push_back({white, m, PlaneLayout::p010, {{0, 1, 0, 60160}, {1, 0, 0, 32768}, {1, 1, 0, 32768}}});
+    cases.push_back({black, m, PlaneLayout::nv12, {{0, 0, 0, 16}, {1, 0, 0, 128}}});
   }
-  Destination planar(PlaneLayout::yuv420p10, 2, 2);
-  convertToYCbCr(black, Matrix::rec2020, PlaneLayout::yuv420p10, planar.planes);
-  EXPECT_EQ(planar.word(0, 0, 1), 64);
-  EXPECT_EQ(planar.word(1, 0, 0), 512);
-  EXPECT_EQ(planar.word(2, 0, 0), 512);
-
-  const Frame red = makeFrame(2, 2, {65535, 0, 0, 65535, 0, 0, 65535, 0, 0, 65535, 0, 0});
-  Destination nv12(PlaneLayout::nv12, 2, 2);
-  convertToYCbCr(red, Matrix::rec709, PlaneLayout::nv12, nv12.planes);
-  EXPECT_EQ(nv12.y(0, 0), 63);
-  EXPECT_EQ(nv12.y(1, 1), 63);
-  EXPECT_EQ(nv12.cb(0, 0), 102);
-  EXPECT_EQ(nv12.cr(0, 0), 240);
-}
-
-TEST(YCbCr, BlockAveragesItsFourPixelsOnly) {
-  // Left block white and black in a checker, right block pure blue: no bleeding across.
-  const Frame frame = makeFrame(4, 2, {65535, 65535, 65535, 0, 0, 0, 0, 0, 65535, 0, 0, 65535,
-                                       0, 0, 0, 65535, 65535, 65535, 0, 0, 65535, 0, 0, 65535});
-  Destination d(PlaneLayout::yuv420p, 4, 2);
-  convertToYCbCr(frame, Matrix::rec709, PlaneLayout::yuv420p, d.planes);
-  EXPECT_EQ(d.y(0, 0), 235);
-  EXPECT_EQ(d.y(1, 0), 16);
-  EXPECT_EQ(d.cb(0, 0), 128);
-  EXPECT_EQ(d.cr(0, 0), 128);
-  EXPECT_EQ(d.cb(1, 0), 240);  // (1 - Kb) / (2 (1 - Kb)) = 0.5 of full scale
-  EXPECT_EQ(d.y(2, 1), roundHalfAway(0.0722 * 219 + 16));
+  cases.push_back({black, Matrix::rec2020, PlaneLayout::yuv420p10, {{0, 0, 1, 64}, {1, 0, 0, 512}, {2, 0, 0, 512}}});
+  cases.push_back(
+      {red, Matrix::rec709, PlaneLayout::nv12, {{0, 0, 0, 63}, {0, 1, 1, 63}, {1, 0, 0, 102}, {1, 1, 0, 240}}});
+  // The blue block's Cb is (1 - Kb) / (2 (1 - Kb)) = 0.5 of full scale.
+  cases.push_back({blocks, Matrix::rec709, PlaneLayout::yuv420p,
+                   {{0, 0, 0, 235}, {0, 1, 0, 16}, {1, 0, 0, 128}, {2, 0, 0, 128}, {1, 1, 0, 240},
+                    {0, 2, 1, roundHalfAway(0.0722 * 219 + 16)}}});
+  for (const Case& c : cases) {
+    const int width = static_cast<int>(c.rgb.size()) / 6;
+    Destination d(c.layout, width, 2);
+    convertToYCbCr(makeFrame(width, 2, c.rgb), c.matrix, c.layout, d.planes);
+    for (const auto& [plane, x, y, word] : c.words)
+      EXPECT_EQ(d.word(plane, x, y), word) << "layout " << static_cast<int>(c.layout) << ", matrix "
+                                           << static_cast<int>(c.matrix) << ", plane " << plane << " at " << x << ","
+                                           << y;
+  }
 }
 
 TEST(YCbCr, RandomPicturesMatchTheRuleExactly) {

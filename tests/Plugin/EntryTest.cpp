@@ -116,19 +116,5 @@ TEST_F(BundleTest, OutOfMemoryIsStatusEightWithoutALine) {
 }
 #endif
 
-TEST_F(InstanceTest, InstanceActionsAnswerOk) {
-  create();
-  EXPECT_EQ(sequence(true, 1), kOfxStatOK);
-  EXPECT_EQ(render(), kOfxStatOK);
-  PropertySet in;
-  in.define("OfxPropTime", 0.0);
-  PropertySet out{true};
-  for (const char* name : {"OfxImageEffectActionGetClipPreferences", "OfxImageEffectActionGetRegionsOfInterest"})
-    EXPECT_EQ(action(plugin, name, fx->handle(), &in, &out), kOfxStatOK) << name;
-  EXPECT_EQ(changed("latency"), kOfxStatOK);
-  EXPECT_EQ(sequence(false, 1), kOfxStatOK);
-  destroy();
-}
-
 }  // namespace
 }  // namespace vl::host
