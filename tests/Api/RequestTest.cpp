@@ -41,7 +41,9 @@ TEST(Request, JsonHeadersATokenAsBearerAndABodyMakesAWholePost) {
     EXPECT_EQ(seen[i].count("Content-Type"), 1u);
     EXPECT_EQ(seen[i].header("Content-Type"), "application/json");
     EXPECT_EQ(seen[i].count("Authorization"), cases[i].token.empty() ? 0u : 1u);
-    if (!cases[i].token.empty()) EXPECT_EQ(seen[i].header("Authorization"), "Bearer " + cases[i].token);
+    if (!cases[i].token.empty()) {
+      EXPECT_EQ(seen[i].header("Authorization"), "Bearer " + cases[i].token);
+    }
   }
 }
 
