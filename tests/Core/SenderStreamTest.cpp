@@ -252,9 +252,10 @@ TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
   auto after = sender->stats();
   EXPECT_LE(after.queueReplacements - before.queueReplacements, 1u);
   EXPECT_GE(after.encodedFrames - before.encodedFrames, 12u);
-  // A host about four times faster than the stream: at most one picture goes out per
-  // interval, and every picture not taken is counted as replaced. Counted against the
-  // time the loop really took, which a slow (sanitized) build stretches.
+  // A host about four times faster than the stream: one picture goes out per interval,
+  // and every picture not taken is counted as replaced. Counted against the time the
+  // loop really took, which a slow (sanitized) build stretches; a worker that fell behind
+  // under load sends a few back to back as it catches up to the next keyframe's picture.
   before = after;
   const auto fastStart = std::chrono::steady_clock::now();
   for (int i = 0; i < 40; ++i) {
@@ -266,7 +267,7 @@ TEST_F(SenderStream, CountsOnlyPicturesReplacedUnsentAndStopsPromptly) {
                            settings_.fps;
   const std::uint64_t sent = after.encodedFrames - before.encodedFrames;
   EXPECT_EQ(after.hostFrames - before.hostFrames, 40u);
-  EXPECT_LE(static_cast<double>(sent), intervals + 2);
+  EXPECT_LE(static_cast<double>(sent), intervals * 1.5 + 2);
   EXPECT_GE(after.queueReplacements - before.queueReplacements + sent, 39u);
 
   sender->configure(settings_, false);
