@@ -85,6 +85,19 @@ TEST_F(RunnerCommand, TheBuiltPlugInPlaysATimeline) {
   EXPECT_TRUE(says(bad, "\"bitratePreset\": it is neither an option's label nor an option's index")) << bad.err;
 }
 
+// Rendered in strips, the picture still comes out whole, and the effect's sender counts
+// one picture per frame (the status is pressed before the last frame renders).
+TEST_F(RunnerCommand, TheBuiltPlugInRenderedInStripsSendsOnePicturePerFrame) {
+  const std::string out = (dir / "out.raw").string();
+  const Ran r = run({"--bundle", VELTRANE_BUNDLE_PATH, "--size", "64x36", "--depth", "byte", "--frames", "5",
+                     "--strips", "4", "--set", "apiBase=http://127.0.0.1:9", "--set", "enabled=1", "--press-at",
+                     "4:status", "--output", out},
+                    "VELTRANE_DIALOGS=terminal </dev/null ");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(bytes(out), patternFrames(64, 36, Depth::Byte, 5));
+  EXPECT_TRUE(says(r, "Host frames: 4\n")) << r.err;
+}
+
 TEST_F(RunnerCommand, RealtimePlayKeepsToTheClock) {
   // Twenty frames at 50 per second: the last is due 380 ms after the first.
   auto before = steady_clock::now();
