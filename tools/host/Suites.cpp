@@ -267,10 +267,11 @@ OfxStatus paramGetIntegral(OfxParamHandle, OfxTime, OfxTime, ...) { return unsup
 
 // Runs unlocked, so that the plug-in may read and write from its reaction as it likes.
 void reportWrite(Param& p) {
-  OfxPlugin* plugin = host().changesOnWrite();
+  OfxPlugin* plugin = nullptr;
   Effect* owner = nullptr;
   {
     const auto held = host().lock();
+    plugin = host().changesOnWrite();
     owner = plugin != nullptr ? host().owner(&p) : nullptr;
   }
   if (owner != nullptr) instanceChanged(*plugin, *owner, p.name, 0.0, "OfxChangePluginEdited");
