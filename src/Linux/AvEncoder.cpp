@@ -14,7 +14,6 @@ extern "C" {
 
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -33,40 +32,6 @@ struct PacketDeleter {
 };
 struct DictionaryDeleter {
   void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
-};
-
-// Probing for a GPU that is not there, and x264's closing summary, would print on
-// the host's stderr: libav's level is lowered while encoders open and close, and the
-// last encoder out restores the host's own level.
-class QuietLog {
-public:
-  QuietLog() {
-    std::lock_guard lock(mutex());
-    if (depth()++ == 0) {
-      saved() = av_log_get_level();
-      av_log_set_level(AV_LOG_FATAL);
-    }
-  }
-  ~QuietLog() {
-    std::lock_guard lock(mutex());
-    if (--depth() == 0) av_log_set_level(saved());
-  }
-  QuietLog(const QuietLog&) = delete;
-  QuietLog& operator=(const QuietLog&) = delete;
-
-private:
-  static std::mutex& mutex() {
-    static std::mutex m;
-    return m;
-  }
-  static int& depth() {
-    static int d = 0;
-    return d;
-  }
-  static int& saved() {
-    static int level = AV_LOG_INFO;
-    return level;
-  }
 };
 
 struct Choice {
@@ -91,7 +56,9 @@ void setColour(AVCodecContext& context, int color) {
 }
 
 // Encoder-specific options: real-time presets without reordering or lookahead, headers
-// repeated on every keyframe, and none of the encoders' own informational messages.
+// repeated on every keyframe, and none of the encoders' own messages: x265 writes to the
+// host's stderr directly, and the host's own FFmpeg log level is never ours to change.
+// Failures still reach the caller as errors.
 void options(const std::string& name, const Settings& settings, const RateControl& rate, int keyint,
              AVDictionary** dictionary) {
   const auto set = [&](const char* key, const std::string& value) { av_dict_set(dictionary, key, value.c_str(), 0); };
@@ -103,12 +70,12 @@ void options(const std::string& name, const Settings& settings, const RateContro
     set("preset", "veryfast");
     set("tune", "zerolatency");
     set("profile", "high");
-    set("x264-params", "repeat-headers=1:aud=0:scenecut=0:bframes=0:keyint=" + std::to_string(keyint) + rate.params);
+    set("x264-params", "log=-1:repeat-headers=1:aud=0:scenecut=0:bframes=0:keyint=" + std::to_string(keyint) + rate.params);
   } else if (name == "libx265") {
     set("preset", "ultrafast");
     set("tune", "zerolatency");
     set("profile", "main10");
-    set("x265-params", "log-level=error:repeat-headers=1:annexb=1:info=0:hash=0:aud=0:hrd=0:frame-threads=1"
+    set("x265-params", "log-level=none:repeat-headers=1:annexb=1:info=0:hash=0:aud=0:hrd=0:frame-threads=1"
                        ":bframes=0:open-gop=0:scenecut=0:keyint=" + std::to_string(keyint) +
                        ":min-keyint=1:vbv-maxrate=" + peak + ":vbv-bufsize=" + buffer + rate.params);
   } else {
@@ -143,7 +110,6 @@ public:
         codec_(settings.hevc ? Codec::hevc : Codec::h264), choice_(choiceFor(codecName)),
         keyframeTicks_(std::llround(settings.keyframeSeconds * 90000.0)),
         stepTicks_(static_cast<std::int64_t>(std::ceil(90000.0 / settings.fps - 1e-9))) {
-    QuietLog quiet;
     const AVCodec* codec = avcodec_find_encoder_by_name(codecName.c_str());
     if (!codec) checkOpened(AVERROR_ENCODER_NOT_FOUND, codecName, width, height, settings);
     context_.reset(avcodec_alloc_context3(codec));
@@ -151,6 +117,9 @@ public:
 
     const int keyint = keyframeInterval(settings.fps, settings.keyframeSeconds);
     AVCodecContext& c = *context_;
+    // This context's messages (a GPU probed for and not there, among them) only show at
+    // the host's debug level; nothing process-wide changes.
+    c.log_level_offset = AV_LOG_DEBUG - AV_LOG_ERROR;
     c.width = width;
     c.height = height;
     c.pix_fmt = choice_.format;
@@ -186,11 +155,6 @@ public:
     check(av_frame_get_buffer(picture_.get(), 0), "Pixel buffer pool creation failed");
   }
 
-  ~AvEncoder() override {
-    QuietLog quiet;
-    context_.reset();
-  }
-
   void encode(const Frame& frame, std::int64_t pts90k) override {
     if (frame.width != width_ || frame.height != height_)
       throw std::runtime_error("The picture size differs from the encoder's.");
@@ -203,7 +167,11 @@ public:
     }
     convertToYCbCr(frame, matrixFor(settings_.color), choice_.layout, planes);
     picture_->pts = pts90k;
-    picture_->pkt_duration = std::llround(90000.0 / settings_.fps);
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+    picture_->duration = std::llround(90000.0 / settings_.fps);
+#else
+    picture_->pkt_duration = std::llround(90000.0 / settings_.fps);  // before duration existed
+#endif
     // The encoders count pictures, which drift apart in time when the worker skips: a
     // keyframe is forced here when even the very next picture would come too late.
     const bool force = !lastKeyframe90k_ || pts90k + stepTicks_ > keyframeDeadline90k();

@@ -29,14 +29,18 @@ namespace {
 constexpr const char* kRender = "OfxImageEffectActionRender";
 
 OfxStatus load() {
+  props = nullptr;
+  effects = nullptr;
+  params = nullptr;
   if (host == nullptr) return kOfxStatErrMissingHostFeature;
   keepLibrariesResident();
-  props = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(host->host, "OfxPropertySuite", 1));
-  effects =
-      static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(host->host, "OfxImageEffectSuite", 1));
-  params =
-      static_cast<const OfxParameterSuiteV1*>(host->fetchSuite(host->host, "OfxParameterSuite", 1));
-  if (props == nullptr || effects == nullptr || params == nullptr) return kOfxStatErrMissingHostFeature;
+  auto* p = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(host->host, "OfxPropertySuite", 1));
+  auto* e = static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(host->host, "OfxImageEffectSuite", 1));
+  auto* a = static_cast<const OfxParameterSuiteV1*>(host->fetchSuite(host->host, "OfxParameterSuite", 1));
+  if (p == nullptr || e == nullptr || a == nullptr) return kOfxStatErrMissingHostFeature;
+  props = p;
+  effects = e;
+  params = a;
   return kOfxStatOK;
 }
 
@@ -52,6 +56,8 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
   auto is = [action](const char* name) { return std::strcmp(action, name) == 0; };
   if (is("OfxActionLoad")) return load();
   if (is("OfxActionUnload")) return kOfxStatOK;
+  // A host may carry on after a failed load; without all three suites nothing can be answered.
+  if (props == nullptr || effects == nullptr || params == nullptr) return kOfxStatErrMissingHostFeature;
   if (is("OfxActionDescribe")) return describe(effect);
   if (is("OfxImageEffectActionDescribeInContext")) return describeInContext(effect);
   if (is("OfxActionCreateInstance")) return createInstance(effect);

@@ -34,7 +34,12 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   check(effects->clipGetHandle(effect, "Output", &record->outputClip, nullptr));
   // The first panel state is read at time zero, as a render there would see it.
   updateUI(*record, 0.0);
-  check(props->propSetPointer(effectProps(effect), "OfxPropInstanceData", 0, record.get()));
+  OfxPropertySetHandle p = effectProps(effect);
+  // Some hosts start an instance with their own view of these whatever the descriptor
+  // said; a host that refuses the writes still gets one picture per frame from render.
+  props->propSetInt(p, "OfxImageEffectPropSupportsTiles", 0, 0);
+  props->propSetInt(p, "OfxImageEffectInstancePropSequentialRender", 0, 2);
+  check(props->propSetPointer(p, "OfxPropInstanceData", 0, record.get()));
   record.release();
   return kOfxStatOK;
 }

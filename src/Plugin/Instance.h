@@ -2,8 +2,10 @@
 // The record behind each host effect instance, and parameter access by name.
 #include "Core/Sender.h"
 #include "Core/Settings.h"
+#include "Strips.h"
 #include "ofx.h"
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -17,6 +19,9 @@ struct Instance {
   Sender sender;
   // The GPU bridge would sit here; the Linux build declares no GPU rendering.
   bool interactive = true;
+  // Rows rendered of the current frame; strips may come from several threads.
+  std::mutex rowsMutex;
+  RenderedRows rows;
 
   explicit Instance(OfxImageEffectHandle handle) : effect(handle) {}
   Instance(const Instance&) = delete;

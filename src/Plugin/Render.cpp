@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -60,6 +61,12 @@ std::optional<Frame> frameToSend(Instance& in, OfxPropertySetHandle inArgs, cons
   }
 }
 
+// One picture per frame, however many strips the host renders it in.
+bool firstStrip(Instance& in, double time, const Rect& window) {
+  const std::lock_guard lock(in.rowsMutex);
+  return startsPicture(in.rows, time, window.y1, window.y2);
+}
+
 }  // namespace
 
 OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
@@ -76,12 +83,13 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   check(props->propGetIntN(inArgs, "OfxImageEffectPropRenderWindow", 4, window));
   double scale[2] = {1.0, 1.0};
   props->propGetDoubleN(inArgs, "OfxImageEffectPropRenderScale", 2, scale);
-  const bool whole = complete(in, time, source, sourceImage, scale);
 
   // Only the processor path exists here: the Linux build declares no GPU rendering,
   // so a host never hands this action GPU buffers.
   const Rect renderWindow{window[0], window[1], window[2], window[3]};
-  std::optional<Frame> frame = frameToSend(in, inArgs, sourceImage, time, whole);
+  std::optional<Frame> frame;
+  if (firstStrip(in, time, renderWindow))
+    frame = frameToSend(in, inArgs, sourceImage, time, complete(in, time, source, sourceImage, scale));
   if (!frame) {
     copyImage(sourceImage, outputImage, renderWindow);
     return kOfxStatOK;

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -138,7 +139,7 @@ void checkStream(bool hevc, int color, const std::vector<Frame>& frames, const s
               color == 0 ? AVCOL_TRC_BT709 : color == 1 ? AVCOL_TRC_SMPTE2084 : AVCOL_TRC_ARIB_STD_B67);
     EXPECT_EQ(picture->colorspace, color == 0 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT2020_NCL);
     EXPECT_EQ(picture->chroma_location, AVCHROMA_LOC_CENTER) << "the 2x2 average is centred";
-    EXPECT_EQ(decoder.context->profile, hevc ? FF_PROFILE_HEVC_MAIN_10 : FF_PROFILE_H264_HIGH);
+    EXPECT_EQ(decoder.context->profile, hevc ? 2 : 100) << "Main 10 or High, as the streams number them";
 
     // Flat pictures come back as the conversion's codes, which also proves the order.
     const bool tenBit = hevc;
@@ -235,6 +236,32 @@ TEST(Encoders, StreamsDecodeAsSignalledWithKeyframesInTime) {
     std::vector<std::int64_t> pts;
     const std::vector<Unit> units = encodeAll(c.codec, settings, frames, c.maxGap, pts);
     checkStream(hevc, c.color, frames, pts, units, settings);
+  }
+}
+
+// The host's FFmpeg log is its own: encoders opened, used, refused and closed (a GPU one
+// first, which fails without a GPU) leave its level alone and print nothing it would show.
+TEST(Encoders, LeaveTheHostsLogAlone) {
+  static std::mutex mutex;
+  static std::vector<std::pair<int, int>> seen;  // each message's level, and the process level then
+  av_log_set_level(AV_LOG_INFO);
+  av_log_set_callback([](void*, int level, const char*, va_list) {
+    const std::lock_guard lock(mutex);
+    seen.emplace_back(level, av_log_get_level());
+  });
+  testing::internal::CaptureStderr();
+  for (bool hevc : {false, true}) {
+    auto encoder = makeEncoder(128, 72, settingsFor(hevc, 0), [](auto&&...) {});
+    encoder->encode(flat(128, 72, 1000, 2000, 3000), 0);
+  }
+  EXPECT_THROW(makeAvEncoder("libx265", 2, 2, settingsFor(true, 0), [](auto&&...) {}), std::runtime_error);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "nothing written past the log";
+  av_log_set_callback(av_log_default_callback);
+  EXPECT_EQ(av_log_get_level(), AV_LOG_INFO);
+  const std::lock_guard lock(mutex);
+  for (const auto& [level, during] : seen) {
+    EXPECT_GT(level, AV_LOG_INFO) << "a message the host would show";
+    EXPECT_EQ(during, AV_LOG_INFO) << "the process level changed";
   }
 }
 

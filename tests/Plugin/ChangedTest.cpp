@@ -38,6 +38,27 @@ TEST_F(ChangedTest, SignOutSwitchesSendingOffFirst) {
                              "[Press Enter to continue]\n");
 }
 
+// Some hosts report the plug-in's own writes back to it from inside the write: the
+// buttons still finish, and each write is reported once.
+TEST_F(ChangedTest, OwnWritesReportedFromInsideTheWrite) {
+  create();
+  host.changesOnWrite(&plugin);
+  host.recordActions(true);
+  set("enabled", 1);
+  press("enabled");
+  press("advancedToggle");
+  press("logout");
+  EXPECT_EQ(std::get<int>(param("showAdvanced").value), 1);
+  EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"), "Hide advanced settings");
+  EXPECT_EQ(std::get<int>(param("enabled").value), 0);
+  EXPECT_THAT(status(), HasSubstr("Stopped\n"));
+  std::vector<std::string> reported;
+  for (const SentAction& a : host.actions())
+    if (a.name == "OfxActionInstanceChanged" && a.inArgs.str("OfxPropChangeReason") == "OfxChangePluginEdited")
+      reported.push_back(a.inArgs.str("OfxPropName"));
+  EXPECT_EQ(reported, (std::vector<std::string>{"showAdvanced", "enabled"}));
+}
+
 TEST_F(ChangedTest, AMessageThatCannotBeShownStillEndsTheActionNormally) {
   create();
   const std::string path = std::getenv("PATH");

@@ -85,7 +85,7 @@ struct Choice {
   const char* name;
   std::vector<std::string> args;  // host options and panel values
   std::string codec;
-  int profile;
+  int profile;  // as the stream numbers it: 100 H.264 High, 2 HEVC Main 10
   AVColorTransferCharacteristic transfer;
   double fps;      // of the stream
   int latencyMs;   // agreed at the ingest, which asks for libsrt's 120 itself
@@ -144,12 +144,12 @@ INSTANTIATE_TEST_SUITE_P(
     Panel, EndToEnd,
     ::testing::Values(
         // SDR H.264 at a frame rate set on the panel, above the host's.
-        Choice{"Sdr", {"--size", "640x360", "--fps", "25", "--set", "fps=50"}, "h264", FF_PROFILE_H264_HIGH,
+        Choice{"Sdr", {"--size", "640x360", "--fps", "25", "--set", "fps=50"}, "h264", 100,
             AVCOL_TRC_BT709, 50.0, 120},
         // HDR goes out as HEVC 10-bit whatever the codec choice; the rate is the clip's.
         Choice{"HdrPq", {"--size", "640x360", "--fps", "29.97", "--set", "color=1", "--set", "codec=0", "--set",
                       "latency=250"},
-            "hevc", FF_PROFILE_HEVC_MAIN_10, AVCOL_TRC_SMPTE2084, 29.97, 250}),
+            "hevc", 2, AVCOL_TRC_SMPTE2084, 29.97, 250}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -33,10 +33,13 @@ TEST_F(BundleTest, LoadFetchesTheThreeSuitesInOrder) {
 }
 
 TEST_F(BundleTest, LoadWithoutHostFetchesNothing) {
-  // A fresh process image: nothing called setHost on this copy yet.
+  // As in a fresh process image, where nothing has called setHost yet.
+  plugin.setHost(nullptr);
   Startup s = start(host, plugin, false);
   EXPECT_EQ(s.load, kOfxStatErrMissingHostFeature);
   EXPECT_TRUE(host.calls().empty());
+  // A host that carries on regardless gets a status, not a crash.
+  EXPECT_EQ(action(plugin, "OfxActionDescribe", host.descriptor().handle()), kOfxStatErrMissingHostFeature);
 }
 
 TEST_F(BundleTest, LoadWithAMissingSuiteStillFetchesAll) {
@@ -48,6 +51,9 @@ TEST_F(BundleTest, LoadWithAMissingSuiteStillFetchesAll) {
   Host::current()->omitSuite("OfxPropertySuite");
   EXPECT_EQ(action(plugin, "OfxActionLoad"), kOfxStatErrMissingHostFeature);
   EXPECT_EQ(host.calls().size(), 3u);
+  // A host that ignores the failure gets a status for each later action, not a crash.
+  for (const char* name : {"OfxActionDescribe", "OfxImageEffectActionDescribeInContext", "OfxActionCreateInstance"})
+    EXPECT_EQ(action(plugin, name, host.descriptor().handle()), kOfxStatErrMissingHostFeature) << name;
 }
 
 TEST_F(BundleTest, UnknownActionsGetReplyDefaultAndAreEchoed) {

@@ -10,8 +10,11 @@ using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 TEST_F(InstanceTest, CreateStoresTheRecordAndDestroyClearsIt) {
+  make().props.define("OfxImageEffectPropSupportsTiles", 1);  // as some hosts start an instance
   create();
   EXPECT_NE(fx->props.pointer("OfxPropInstanceData"), nullptr);
+  EXPECT_EQ(fx->props.integer("OfxImageEffectPropSupportsTiles"), 0) << "as described";
+  EXPECT_EQ(fx->props.integer("OfxImageEffectInstancePropSequentialRender"), 2);
   destroy();
   EXPECT_EQ(fx->props.pointer("OfxPropInstanceData"), nullptr);
   EXPECT_EQ(host.liveImages(), 0u);

@@ -1,5 +1,6 @@
 #include "InstanceFixture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -102,6 +103,44 @@ TEST_F(RenderTest, OnlyTheRenderWindowIsWritten) {
         const bool inside = x >= 2 && x < 10 && y >= 1 && y < 5;
         ASSERT_EQ(out[i], inside ? in[i] : 0) << x << "," << y;
       }
+}
+
+// A host may render a frame in strips, each handed the whole source: every strip is
+// copied, one picture goes out per frame, and rows rendered again at a time already
+// rendered are the frame rendered again (a paused frame after an edit).
+TEST_F(RenderTest, StripsOfAFrameMakeOnePicture) {
+  create();
+  enable();
+  ClipImage image;
+  image.depth = "OfxBitDepthByte";
+  image.bounds = {0, 0, 8, 8};
+  shape(image);
+  fill(source());
+  struct Case {
+    const char* name;
+    double time;
+    std::vector<std::pair<int, int>> rows;
+    int pictures;  // in all, after the case
+  };
+  const Case cases[] = {{"bottom up", 0, {{0, 2}, {2, 4}, {4, 6}, {6, 8}}, 1},
+                        {"the same frame again, top down", 0, {{6, 8}, {4, 6}, {2, 4}, {0, 2}}, 2},
+                        {"out of order", 1, {{2, 4}, {6, 8}, {0, 2}, {4, 6}}, 3},
+                        {"overlapping", 2, {{0, 5}, {3, 8}}, 5},
+                        {"a strip of a whole frame", 2, {{4, 6}}, 6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [y1, y2] : c.rows) {
+      RenderArgs args;
+      args.time = c.time;
+      args.window = {0, y1, 8, y2};
+      ASSERT_EQ(render(args), kOfxStatOK);
+      const size_t row = 8 * 4;
+      EXPECT_TRUE(std::equal(source().pixels.begin() + y1 * row, source().pixels.begin() + y2 * row,
+                             output().released.begin() + y1 * row))
+          << "rows " << y1 << " to " << y2 << " copied";
+    }
+    EXPECT_EQ(frames(), c.pictures);
+  }
 }
 
 TEST_F(RenderTest, FramesReachTheSenderOnlyWhileEnabled) {

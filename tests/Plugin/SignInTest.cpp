@@ -60,6 +60,7 @@ class SignInTest : public InstanceTest {
 
 TEST_F(SignInTest, SignInThenStreamChoiceFillsThePanel) {
   start();
+  host.changesOnWrite(&plugin);  // each write reported back from inside it, as some hosts do
   const std::string shown = press("login", kChooseFirst);
   EXPECT_THAT(shown, HasSubstr("Finish signing in using your browser"));
   EXPECT_THAT(shown, HasSubstr("Check this code in the browser: "));

@@ -22,9 +22,9 @@ void putFrame(const std::vector<std::uint8_t>& frame, int height, const Property
     std::memcpy(imageRow(image, r), frame.data() + static_cast<size_t>(height - 1 - r) * rowBytes, rowBytes);
 }
 
-void takeFrame(const PropertySet& image, int height, std::vector<std::uint8_t>& frame) {
+void takeFrame(const PropertySet& image, int height, std::vector<std::uint8_t>& frame, int y1, int y2) {
   const size_t rowBytes = frame.size() / static_cast<size_t>(height);
-  for (int r = 0; r < height; ++r)
+  for (int r = y1; r < (y2 < 0 ? height : y2); ++r)
     std::memcpy(frame.data() + static_cast<size_t>(height - 1 - r) * rowBytes, imageRow(image, r), rowBytes);
 }
 

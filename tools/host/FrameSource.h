@@ -22,7 +22,8 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // Between a frame (top row first) and a host image, whose row 0 is the bottom one
 // and whose rows may lie in memory either way up. Both have the frame's size.
 void putFrame(const std::vector<std::uint8_t>& frame, int height, const PropertySet& image);
-void takeFrame(const PropertySet& image, int height, std::vector<std::uint8_t>& frame);
+// Only rows y1 to y2 (bottom up, as the image counts them) when given.
+void takeFrame(const PropertySet& image, int height, std::vector<std::uint8_t>& frame, int y1 = 0, int y2 = -1);
 
 class FrameSource {
  public:

@@ -94,6 +94,13 @@ void Host::sent(const char* action, const void* handle, const PropertySet* inArg
   actions_.push_back({action != nullptr ? action : "", handle, inArgs != nullptr ? *inArgs : PropertySet(), status});
 }
 
+Effect* Host::owner(const Param* param) {
+  for (Effect& e : instances_)
+    for (const Param& p : e.params)
+      if (&p == param) return &e;
+  return nullptr;
+}
+
 Effect& Host::createInstance(const std::string& context) {
   Effect& e = instances_.emplace_back();
   e.props.define("OfxImageEffectPropContext", context);

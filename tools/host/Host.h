@@ -86,6 +86,11 @@ class Host {
   // Actions are kept only on request: a long timeline would grow the record without end.
   void recordActions(bool on) { recordActions_ = on; }
   const std::vector<SentAction>& actions() const { return actions_; }
+  // As hosts built on the official support library do: each value the plug-in sets is
+  // reported back to it as a plug-in edit, from inside the write, before the write returns.
+  void changesOnWrite(OfxPlugin* plugin) { changesOnWrite_ = plugin; }
+  OfxPlugin* changesOnWrite() const { return changesOnWrite_; }
+  Effect* owner(const Param* param);
   void sent(const char* action, const void* handle, const PropertySet* inArgs, OfxStatus status);
 
   Effect& descriptor() { return descriptor_; }
@@ -117,6 +122,7 @@ class Host {
   std::map<std::string, std::function<void()>, std::less<>> hooks_;
   std::vector<std::string> calls_;
   bool recordActions_ = false;
+  OfxPlugin* changesOnWrite_ = nullptr;
   std::vector<SentAction> actions_;
   std::vector<std::unique_ptr<Image>> images_;
 };

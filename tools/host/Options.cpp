@@ -185,6 +185,13 @@ Options parseOptions(const std::vector<std::string>& args, const std::string& de
       o.edits.push_back(press(frame, rest, option));
     } else if (option == "--wait-after") {
       o.waitAfterSeconds = seconds(value(), "The wait after the last frame");
+    } else if (option == "--strips") {
+      const std::int64_t n = wholeNumber(value(), "The number of strips");
+      if (n < 1 || n > 16384) fail("The number of strips must be from 1 to 16384.");
+      o.strips = static_cast<int>(n);
+    } else if (option == "--changes-on-write") {
+      flag();
+      o.changesOnWrite = true;
     } else {
       fail("Unknown option \"" + args[i] + "\". Run with --help for the list.");
     }
@@ -249,6 +256,8 @@ std::string usage() {
          "  --set NAME=VALUE       set a parameter before play; --set-at FRAME:NAME=VALUE during play\n"
          "  --press NAME           press a button before play; --press-at FRAME:NAME during play\n"
          "  --wait-after S         keep the instance alive S seconds after the last frame\n"
+         "  --strips N             render each frame in N horizontal strips, one render call each\n"
+         "  --changes-on-write     report the effect's own parameter writes back to it at once\n"
          "Summaries go to standard error, once a second and at the end.\n"
          "Exit status: 0 when every action succeeded, 1 when one failed, 2 for bad arguments.\n";
 }

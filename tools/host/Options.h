@@ -36,6 +36,8 @@ struct Options {
   std::string output;  // empty: none; "-": standard output
   std::vector<Edit> edits;  // in command-line order
   double waitAfterSeconds = 0.0;
+  int strips = 1;  // render calls per frame, each a horizontal band of the picture
+  bool changesOnWrite = false;  // the effect's own parameter writes come back as instance-changed
   bool help = false;
 };
 

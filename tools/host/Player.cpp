@@ -5,6 +5,7 @@
 #include "FrameSource.h"
 #include "Pacing.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -81,6 +82,7 @@ class Run {
       output.onRelease = [this](const PropertySet& image) { collect(image); };
     }
     const std::vector<ParsedEdit> edits = parseEdits(*fx_, o_.edits);
+    if (o_.changesOnWrite) host_.changesOnWrite(&plugin_);
 
     if (const OfxStatus s = host::action(plugin_, "OfxActionCreateInstance", fx_->handle()); !succeeded(s))
       throw std::runtime_error("The effect refused to create an instance (status " + std::to_string(s) + ").");
@@ -184,9 +186,18 @@ class Run {
     in.define("OfxImageEffectPropMetalEnabled", 0);
     in.define("OfxImageEffectPropCudaEnabled", 0);
     collected_ = false;
-    if (sink_) out_.resize(frame_.size());  // the release hook must not allocate
+    // The release hook must not allocate; strips fill in the rows of a black frame.
+    if (sink_ && o_.strips > 1) out_.assign(frame_.size(), 0);
+    if (sink_) out_.resize(frame_.size());
     const Clock::time_point before = Clock::now();
-    send("OfxImageEffectActionRender", &in);
+    // Strips as a tiling host renders them: bottom up, the last taking what is left.
+    const int strips = std::min(o_.strips, o_.height);
+    for (int k = 0; k < strips; ++k) {
+      rows_ = {o_.height * k / strips, o_.height * (k + 1) / strips};
+      in.set("OfxImageEffectPropRenderWindow", 1, Value(rows_.first));
+      in.set("OfxImageEffectPropRenderWindow", 3, Value(rows_.second));
+      send("OfxImageEffectActionRender", &in);
+    }
     tally_.render(msSince(before), late);
     host_.clearCalls();  // the suite-call record would grow with every frame
     if (host_.liveImages() != 0 && !leakReported_) {
@@ -204,7 +215,7 @@ class Run {
   void fill(PropertySet& image) { putFrame(frame_, o_.height, image); }
 
   void collect(const PropertySet& image) {
-    takeFrame(image, o_.height, out_);
+    takeFrame(image, o_.height, out_, rows_.first, rows_.second);
     collected_ = true;
   }
 
@@ -219,6 +230,7 @@ class Run {
   std::vector<std::uint8_t> frame_;
   std::vector<std::uint8_t> out_;
   bool collected_ = false;
+  std::pair<int, int> rows_;  // of the strip rendering now
   bool leakReported_ = false;
 };
 

@@ -1,4 +1,5 @@
 // The property, image-effect and parameter suites, version 1.
+#include "Bundle.h"
 #include "Host.h"
 
 #include <cstdarg>
@@ -264,12 +265,28 @@ OfxStatus paramGetValueAtTime(OfxParamHandle p, OfxTime t, ...) {
 OfxStatus paramGetDerivative(OfxParamHandle, OfxTime, ...) { return unsupported("paramGetDerivative"); }
 OfxStatus paramGetIntegral(OfxParamHandle, OfxTime, OfxTime, ...) { return unsupported("paramGetIntegral"); }
 
+// Runs unlocked, so that the plug-in may read and write from its reaction as it likes.
+void reportWrite(Param& p) {
+  OfxPlugin* plugin = nullptr;
+  Effect* owner = nullptr;
+  {
+    const auto held = host().lock();
+    plugin = host().changesOnWrite();
+    owner = plugin != nullptr ? host().owner(&p) : nullptr;
+  }
+  if (owner != nullptr) instanceChanged(*plugin, *owner, p.name, 0.0, "OfxChangePluginEdited");
+}
+
 OfxStatus paramSetValue(OfxParamHandle p, ...) {
-  ENTER("paramSetValue", p);
-  va_list ap;
-  va_start(ap, p);
-  OfxStatus s = writeValue(*pa(p), pa(p)->value, ap);
-  va_end(ap);
+  OfxStatus s = kOfxStatOK;
+  {
+    ENTER("paramSetValue", p);
+    va_list ap;
+    va_start(ap, p);
+    s = writeValue(*pa(p), pa(p)->value, ap);
+    va_end(ap);
+  }
+  if (s == kOfxStatOK) reportWrite(*pa(p));
   return s;
 }
 
