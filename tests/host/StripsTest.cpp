@@ -1,4 +1,5 @@
 // The built bundle in the command-line host, rendered in strips as tiling hosts do.
+#include "Options.h"
 #include "Pattern.h"
 
 #include <gtest/gtest.h>
