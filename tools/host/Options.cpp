@@ -192,6 +192,9 @@ Options parseOptions(const std::vector<std::string>& args, const std::string& de
     } else if (option == "--changes-on-write") {
       flag();
       o.changesOnWrite = true;
+    } else if (option == "--preload") {
+      o.preload.push_back(value());
+      if (o.preload.back().empty()) fail("The option --preload needs a library path.");
     } else {
       fail("Unknown option \"" + args[i] + "\". Run with --help for the list.");
     }
@@ -258,6 +261,7 @@ std::string usage() {
          "  --wait-after S         keep the instance alive S seconds after the last frame\n"
          "  --strips N             render each frame in N horizontal strips, one render call each\n"
          "  --changes-on-write     report the effect's own parameter writes back to it at once\n"
+         "  --preload LIB          open LIB into the global scope first, as a host linked to it has it\n"
          "Summaries go to standard error, once a second and at the end.\n"
          "Exit status: 0 when every action succeeded, 1 when one failed, 2 for bad arguments.\n";
 }

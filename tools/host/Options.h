@@ -38,6 +38,7 @@ struct Options {
   double waitAfterSeconds = 0.0;
   int strips = 1;  // render calls per frame, each a horizontal band of the picture
   bool changesOnWrite = false;  // the effect's own parameter writes come back as instance-changed
+  std::vector<std::string> preload;  // libraries opened into the global scope before the bundle
   bool help = false;
 };
 

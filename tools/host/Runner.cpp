@@ -3,9 +3,13 @@
 #include "Options.h"
 #include "Player.h"
 
+#include <dlfcn.h>
+
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -21,8 +25,18 @@ std::string binaryOf(const std::string& path) {
   return (p / "Contents" / "Linux-x86-64" / name).string();
 }
 
+struct Unload {
+  void operator()(void* handle) const { dlclose(handle); }
+};
+
 int run(const vl::host::Options& o) {
   using namespace vl::host;
+  // Libraries a host links against sit in the global scope, ahead of anything the bundle brings.
+  std::vector<std::unique_ptr<void, Unload>> preloaded;
+  for (const std::string& lib : o.preload) {
+    preloaded.emplace_back(dlopen(lib.c_str(), RTLD_NOW | RTLD_GLOBAL));
+    if (!preloaded.back()) throw std::runtime_error("Cannot preload " + lib + ": " + dlerror());
+  }
   Host host;
   Bundle bundle(binaryOf(o.bundle));
   if (bundle.count() < 1 || bundle.plugin(0) == nullptr) throw std::runtime_error("The bundle offers no plug-in.");
