@@ -1,17 +1,21 @@
 // The whole product path: the command-line host renders a few seconds through the built
 // bundle, the plug-in streams them to the development service's ingest, and libavcodec
-// decodes what arrived. Each run reads another panel choice through to the stream.
+// decodes what arrived. Each run reads another panel choice through to the stream; one runs
+// beside stand-ins for the host's own copies of our libraries.
 #include "Av.h"
 #include "DevService.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,12 +26,18 @@ namespace {
 const std::string kToken = "ofx_end_to_end";
 const std::string kMetadata = R"({"scene":"end to end","take":3})";
 
-int run(std::vector<std::string> args) {
+// The exit status, or -1 when it did not exit; its stderr goes to errFile when one is named.
+int run(std::vector<std::string> args, const std::string& errFile = {}) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!errFile.empty()) posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -95,18 +105,23 @@ void PrintTo(const Choice& choice, std::ostream* out) { *out << choice.name; }
 
 class EndToEnd : public ::testing::TestWithParam<Choice> {};
 
+// Stores the service's token as the host's own (tokens are kept per host program) and gives
+// the host's command line up to the panel choices.
+std::vector<std::string> hostCommand(const vl::test::DevService& service, const char* seconds) {
+  const int stored = run({"/bin/sh", "-c",
+                          "printf %s \"$0\" | secret-tool store --label=veltrane service "
+                          "com.veltrane.ofx.account.veltrane-host account \"$1\"",
+                          kToken, service.origin()});
+  if (stored != 0) throw std::runtime_error("Storing the token failed.");
+  return {VELTRANE_HOST_PATH, "--bundle", VELTRANE_BUNDLE_PATH, "--depth", "short", "--seconds", seconds,
+          "--realtime", "--set", "apiBase=" + service.origin(), "--set", "viewerId=dev-main",
+          "--set", "metadata=" + kMetadata};
+}
+
 TEST_P(EndToEnd, RenderedSecondsArriveDecodableAsThePanelChose) {
   const Choice& chosen = GetParam();
   vl::test::DevService service({"--token", kToken});
-  // Tokens are kept per host program, so store it as the host's own.
-  ASSERT_EQ(run({"/bin/sh", "-c",
-                 "printf %s \"$0\" | secret-tool store --label=veltrane service "
-                 "com.veltrane.ofx.account.veltrane-host account \"$1\"",
-                 kToken, service.origin()}),
-            0);
-  std::vector<std::string> args{VELTRANE_HOST_PATH, "--bundle", VELTRANE_BUNDLE_PATH, "--depth", "short",
-                                "--seconds", "3", "--realtime", "--set", "apiBase=" + service.origin(),
-                                "--set", "viewerId=dev-main", "--set", "metadata=" + kMetadata};
+  std::vector<std::string> args = hostCommand(service, "3");
   args.insert(args.end(), chosen.args.begin(), chosen.args.end());
   args.insert(args.end(), {"--set", "enabled=1", "--wait-after", "1"});
   ASSERT_EQ(run(args), 0);
@@ -151,5 +166,29 @@ INSTANTIATE_TEST_SUITE_P(
                       "latency=250"},
             "hevc", 2, AVCOL_TRC_SMPTE2084, 29.97, 250}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A host linked to its own libcurl, libsrt, libavcodec and encoders has them in the global
+// scope before our bundle loads; here each is a stand-in that aborts when called.
+TEST(EndToEndBesideHostLibraries, StreamsWithoutCallingTheHostsCopies) {
+  vl::test::DevService service({"--token", kToken});
+  std::vector<std::string> args = hostCommand(service, "2");
+  std::istringstream standins(VELTRANE_STANDINS);
+  for (std::string lib; std::getline(standins, lib, ':');) args.insert(args.end(), {"--preload", lib});
+  args.insert(args.end(), {"--size", "640x360", "--fps", "25", "--set", "enabled=1", "--wait-after", "1"});
+  const std::string errFile = ::testing::TempDir() + "beside-host-libraries.err";
+  const int status = run(args, errFile);
+  std::stringstream said;
+  said << std::ifstream(errFile).rdbuf();
+  EXPECT_EQ(said.str().find("stand-in"), std::string::npos) << "A stand-in was called.";
+  ASSERT_EQ(status, 0) << said.str();
+
+  const auto stats = service.ingestStats();
+  ASSERT_EQ(stats.connections.size(), 1u);
+  const Received r = decode(stats.connections[0].file.string());
+  EXPECT_EQ(r.codec, "h264");
+  EXPECT_GE(r.pictures, 25);  // two seconds, less the last latency window
+  EXPECT_EQ(r.decoded, r.pictures);
+  EXPECT_EQ(r.decodeErrors, 0);
+}
 
 }  // namespace
