@@ -18,7 +18,7 @@ static Plugin plugin;
 
 static void load(void) {
   Dl_info self;
-  if (dladdr((void*)&load, &self) == 0 || self.dli_fname == NULL) return;
+  if (dladdr(__extension__(void*) & load, &self) == 0 || self.dli_fname == NULL) return;
   const char* slash = strrchr(self.dli_fname, '/');
   const size_t folder = slash == NULL ? 0 : (size_t)(slash - self.dli_fname) + 1;
   static const char name[] = "lib/libveltrane.so";
@@ -33,8 +33,8 @@ static void load(void) {
     fprintf(stderr, "veltrane send: the plug-in cannot be loaded: %s\n", dlerror());
     return;
   }
-  numberOfPlugins = (NumberOfPlugins)dlsym(handle, "OfxGetNumberOfPlugins");
-  plugin = (Plugin)dlsym(handle, "OfxGetPlugin");
+  numberOfPlugins = __extension__(NumberOfPlugins) dlsym(handle, "OfxGetNumberOfPlugins");
+  plugin = __extension__(Plugin) dlsym(handle, "OfxGetPlugin");
 }
 
 int OfxGetNumberOfPlugins(void) {
