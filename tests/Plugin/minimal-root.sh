@@ -25,27 +25,42 @@ for lib in $(readelf -d "$loader" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
   [[ $allowed == *" $lib "* ]] || { echo "minimal-root: the loader itself needs $lib." >&2; exit 1; }
 done
 
+# Removes a folder of ours, first letting go of anything debootstrap left mounted in it when killed.
+discard() {
+  local dir=$1
+  [ -e "$dir" ] || return 0
+  awk -v d="$dir/" 'index($5 "/", d) == 1 {print $5}' /proc/self/mountinfo | sort -r | xargs -r -n1 umount -l
+  rm -rf --one-file-system "$dir"
+}
+
 # A root counts as built only once debootstrap finished; a half-built one is thrown away.
 if [ ! -f "$root/.complete" ]; then
-  rm -rf "$root"
-  tmp=$(mktemp -d "$build/minimal-root.XXXXXX")
+  discard "$root"
+  for old in "$build"/minimal-root.tmp.*; do discard "$old"; done
+  tmp=$build/minimal-root.tmp.$$
+  log=$build/minimal-root.log
+  trap 'discard "$tmp"' EXIT
   echo "Building a minimal Debian 12 root from $mirror ..."
   start=$SECONDS
-  if ! debootstrap --variant=minbase bookworm "$tmp" "$mirror" >"$tmp.log" 2>&1; then
-    tail -n 15 "$tmp.log" >&2
-    rm -rf "$tmp"
-    echo "minimal-root: debootstrap could not build the root from $mirror (see above; full log in $tmp.log)." \
+  if ! debootstrap --variant=minbase bookworm "$tmp" "$mirror" >"$log" 2>&1; then
+    tail -n 15 "$log" >&2
+    echo "minimal-root: debootstrap could not build the root from $mirror (see above; full log in $log)." \
          "Set VELTRANE_DEBIAN_MIRROR to a reachable Debian mirror." >&2
     exit 1
   fi
   touch "$tmp/.complete"
   mv "$tmp" "$root"
-  rm -f "$tmp.log"
+  trap - EXIT
+  rm -f "$log"
   echo "Root built in $((SECONDS - start)) s, $(du -sh "$root" | cut -f1)."
 fi
 
-# Only the bundle and the loader go in, fresh each run.
+# Only the bundle and the loader go in, fresh each run, and leave again after it.
 stage=$root/veltrane
+expected=$(mktemp "$build/minimal-root-expected.XXXXXX")
+got=$(mktemp "$build/minimal-root-got.XXXXXX")
+log=$(mktemp "$build/minimal-root-log.XXXXXX")
+trap 'rm -rf "$expected" "$got" "$log" "$stage"' EXIT
 rm -rf "$stage"
 mkdir "$stage"
 cp -a "$bundle" "$stage/"
@@ -56,12 +71,9 @@ echo "Bundle $name: $(du -sh "$bundle" | cut -f1)"
 
 isElf() { [ "$(head -c 4 "$1" | od -An -c | tr -d ' ')" = "177ELF" ]; }
 
-# Where NEEDED entry $2 of file $1 (inside the staged copy) is found: bundle, root or missing.
+# Where a needed library is found: in the bundle through the file's search path, in the root, or nowhere.
 whereFound() {
-  local file=$1 lib=$2 dir path
-  dir=$(dirname "$file")
-  path=$(readelf -d "$file" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p')
-  IFS=: read -ra dirs <<<"${path//\$ORIGIN/$dir}"
+  local lib=$1 d
   for d in "${dirs[@]}"; do
     if [ -n "$d" ] && [ -e "$d/$lib" ]; then
       case "$(realpath -m "$d/$lib")" in "$stage"/*) echo bundle; return ;; esac
@@ -70,28 +82,31 @@ whereFound() {
   for d in lib/x86_64-linux-gnu usr/lib/x86_64-linux-gnu lib64 lib usr/lib; do
     [ -e "$root/$d/$lib" ] && { echo root; return; }
   done
-  echo missing
+  # Off its own search path, found only when another binary of the bundle loaded it first.
+  [ -n "$(find "$stage/$name" -name "$lib" -print -quit)" ] && { echo "bundle, not on its search path"; return; }
+  echo MISSING
 }
 
+echo "Needed libraries, per binary in the bundle:"
 fromRoot=() missing=()
 while IFS= read -r -d '' f; do
   isElf "$f" || continue
-  echo "${f#"$stage"/} needs:"
-  for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    where=$(whereFound "$f" "$lib")
-    echo "  $lib  ($where)"
+  dynamic=$(readelf -d "$f")
+  path=$(sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p' <<<"$dynamic")
+  IFS=: read -ra dirs <<<"${path//\$ORIGIN/$(dirname "$f")}"
+  line=""
+  for lib in $(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic"); do
+    where=$(whereFound "$lib")
+    line+=" $lib ($where)"
     case $where in
       root) [[ $allowed == *" $lib "* ]] || fromRoot+=("$lib") ;;
-      missing) missing+=("$lib") ;;
+      MISSING) missing+=("$lib") ;;
     esac
   done
+  echo "  ${f#"$stage/$name"/}:${line:- (none)}"
 done < <(find "$stage/$name" -type f -print0 | sort -z)
 
 # The reference picture: the same loader and bundle on this machine.
-expected=$(mktemp "$build/minimal-root-expected.XXXXXX")
-got=$(mktemp "$build/minimal-root-got.XXXXXX")
-log=$(mktemp "$build/minimal-root-log.XXXXXX")
-trap 'rm -f "$expected" "$got" "$log"' EXIT
 "$loader" --bundle "$bundle" "${args[@]}" --output - >"$expected" 2>/dev/null || true
 
 # No network inside: the run must not need it.
@@ -112,8 +127,9 @@ else
   cat "$log"
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "FAIL: ${#missing[@]} needed libraries are neither in the bundle nor in the root:" \
-       "$(printf '%s\n' "${missing[@]}" | sort -u | tr '\n' ' ')" >&2
+  names=$(printf '%s\n' "${missing[@]}" | sort -u)
+  echo "FAIL: $(wc -l <<<"$names") needed libraries are neither in the bundle nor in the root:" \
+       $names >&2
   failed=1
 fi
 if [ ${#fromRoot[@]} -gt 0 ]; then
