@@ -129,7 +129,7 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
   names=$(printf '%s\n' "${missing[@]}" | sort -u)
   echo "FAIL: $(wc -l <<<"$names") needed libraries are neither in the bundle nor in the root:" \
-       $names >&2
+       "$(tr '\n' ' ' <<<"$names")" >&2
   failed=1
 fi
 if [ ${#fromRoot[@]} -gt 0 ]; then
