@@ -12,7 +12,7 @@ loader=$(realpath "$3")
 mirror=${VELTRANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 root=$build/minimal-root
 # What any Linux system carries; everything else must be inside the bundle.
-allowed=" libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 ld-linux-x86-64.so.2 "
+allowed=" libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 libresolv.so.2 libanl.so.1 libutil.so.1 ld-linux-x86-64.so.2 "
 args=(--size 320x180 --frames 10 --depth byte --set enabled=1)
 
 if [ "$(id -u)" -ne 0 ]; then
