@@ -44,6 +44,15 @@ class RenderTest : public InstanceTest {
     press("enabled");
   }
 
+  // A byte picture from the origin, its source filled.
+  void bytePicture(int width, int height) {
+    ClipImage image;
+    image.depth = "OfxBitDepthByte";
+    image.bounds = {0, 0, width, height};
+    shape(image);
+    fill(source());
+  }
+
   // A 1920 x 1080 byte picture with a region of definition and a pixel aspect of the test's choosing.
   void picture(OfxRectI bounds, OfxRectD rod, double aspect = 1.0) {
     ClipImage image;
@@ -85,11 +94,7 @@ TEST_F(RenderTest, PicturePassesThroughBitExact) {
 
 TEST_F(RenderTest, OnlyTheRenderWindowIsWritten) {
   create();
-  ClipImage image;
-  image.depth = "OfxBitDepthByte";
-  image.bounds = {0, 0, 12, 8};
-  shape(image);
-  fill(source());
+  bytePicture(12, 8);
   RenderArgs args;
   args.window = {2, 1, 10, 5};
   ASSERT_EQ(render(args), kOfxStatOK);
@@ -111,11 +116,7 @@ TEST_F(RenderTest, OnlyTheRenderWindowIsWritten) {
 TEST_F(RenderTest, StripsOfAFrameMakeOnePicture) {
   create();
   enable();
-  ClipImage image;
-  image.depth = "OfxBitDepthByte";
-  image.bounds = {0, 0, 8, 8};
-  shape(image);
-  fill(source());
+  bytePicture(8, 8);
   struct Case {
     const char* name;
     double time;
