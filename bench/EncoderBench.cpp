@@ -8,7 +8,7 @@
 // over the target (avgRatio) and the fullest one-second window over the cap
 // (worstRatio, must stay at or below 1); docs/encoder-rate.md keeps the table.
 #include "Core/YCbCr.h"
-#include "Linux/AvEncoder.h"
+#include "Linux/Encoders.h"
 
 #include <benchmark/benchmark.h>
 
@@ -160,7 +160,7 @@ void Encode(benchmark::State& state) {
   for (int i = 0; i < 50; ++i) frames.push_back(moving(1920, 1080, i));
   std::unique_ptr<vl::Encoder> encoder;
   try {
-    encoder = vl::makeAvEncoder(name, 1920, 1080, settings, [](const std::vector<std::uint8_t>& au, bool, std::int64_t) {
+    encoder = vl::makeNamedEncoder(name, 1920, 1080, settings, [](const std::vector<std::uint8_t>& au, bool, std::int64_t) {
       benchmark::DoNotOptimize(au.data());
     });
   } catch (const std::runtime_error& e) {
@@ -244,7 +244,7 @@ void Rate(benchmark::State& state) {
   for (auto _ : state) {
     sizes.clear();
     filler = 0;
-    auto encoder = vl::makeAvEncoder(
+    auto encoder = vl::makeNamedEncoder(
         vl::encoderNames(hevc)[1], frame.width, frame.height, settings,
         [&](const std::vector<std::uint8_t>& au, bool, std::int64_t) {
           sizes.push_back(au.size());

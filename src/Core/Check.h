@@ -1,5 +1,5 @@
 #pragma once
-// Platform statuses (libsecret, libavcodec, OS calls): non-zero becomes a sentence
+// Platform statuses (libsecret, NVENC, OS calls): non-zero becomes a sentence
 // ending in the status, so a user report carries the code.
 #include <cstdint>
 #include <stdexcept>

@@ -1,6 +1,6 @@
 // The muxer's output read back by an independent reader: libavformat's demuxer with
 // libavcodec's decoder.
-#include "Linux/AvEncoder.h"
+#include "Linux/Encoders.h"
 #include "Transport/Muxer.h"
 
 #include "Av.h"
@@ -42,7 +42,7 @@ std::vector<AccessUnit> encode(bool hevc) {
   settings.fps = 30;
   settings.keyframeSeconds = 0.3;  // a keyframe every ninth picture
   std::vector<AccessUnit> out;
-  auto encoder = makeAvEncoder(hevc ? "libx265" : "libx264", kWidth, kHeight, settings,
+  auto encoder = makeNamedEncoder(hevc ? "libx265" : "libx264", kWidth, kHeight, settings,
                                [&](const Bytes& au, bool key, std::int64_t pts) { out.push_back({au, key, pts}); });
   Frame frame{kWidth, kHeight, 0.0, Samples(std::size_t{kWidth} * kHeight * 3)};
   for (int i = 0; i < kFrames; ++i) {
