@@ -137,5 +137,11 @@ if [ ${#fromRoot[@]} -gt 0 ]; then
        "$(printf '%s\n' "${fromRoot[@]}" | sort -u | tr '\n' ' ')" >&2
   failed=1
 fi
+# What the product uses fits in well under this; a distribution's whole codec collection does not.
+sizeMb=$(du -sm "$bundle" | cut -f1)
+if [ "$sizeMb" -gt 80 ]; then
+  echo "FAIL: the bundle takes $sizeMb MB; something pulls in far more than the plug-in uses." >&2
+  failed=1
+fi
 [ "$failed" -eq 0 ] && echo "The bundle loaded, described, created an instance and rendered 10 frames on a bare root."
 exit "$failed"
