@@ -2,13 +2,16 @@
 # Runs the bundle on a bare Debian 12 root holding nothing but the bundle and a loader that needs only
 # the C library: load, describe, create an instance, render frames. Lists what every binary in the
 # bundle needs and where it is found, and fails when anything beyond the C library comes from the root.
-# Usage: minimal-root.sh BUILD_DIR BUNDLE_DIR LOADER
+# With DEVSERVICE it also streams from inside the root to the development service outside it.
+# Usage: minimal-root.sh BUILD_DIR BUNDLE_DIR LOADER [DEVSERVICE]
 # The root is kept in BUILD_DIR/minimal-root and reused; nothing outside BUILD_DIR is written.
 set -euo pipefail
 
 build=$(realpath "$1")
 bundle=$(realpath "$2")
 loader=$(realpath "$3")
+devservice=${4:+$(realpath "$4")}
+here=$(dirname "$(realpath "$0")")
 mirror=${VELTRANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 root=$build/minimal-root
 # What any Linux system carries; everything else must be inside the bundle.
@@ -60,7 +63,8 @@ stage=$root/veltrane
 expected=$(mktemp "$build/minimal-root-expected.XXXXXX")
 got=$(mktemp "$build/minimal-root-got.XXXXXX")
 log=$(mktemp "$build/minimal-root-log.XXXXXX")
-trap 'rm -rf "$expected" "$got" "$log" "$stage"' EXIT
+work=$(mktemp -d "$build/minimal-root-stream.XXXXXX")
+trap 'rm -rf "$expected" "$got" "$log" "$work" "$stage"' EXIT
 rm -rf "$stage"
 mkdir "$stage"
 cp -a "$bundle" "$stage/"
@@ -126,6 +130,26 @@ elif ! cmp -s "$expected" "$got" || [ ! -s "$got" ]; then
 else
   cat "$log"
 fi
+if [ "$failed" -eq 0 ] && [ -n "$devservice" ]; then
+  if unshare --net --mount -- "$here/../Linux/with-keyring" "$here/stream-in-root.sh" "$root" "$name" \
+      "$devservice" "$work" >"$log" 2>&1; then
+    file=$(sed -n 's/.*"file":"\([^"]*\)".*/\1/p' "$work/ingest.json")
+    counted=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+      -of csv=p=0 "$file" 2>/dev/null || true)
+    pictures=${counted%%[!0-9]*}
+    echo "Streamed from inside the root: ${pictures:-0} pictures arrived."
+    # Two seconds at 25 fps, less the last latency window.
+    if [ "${pictures:-0}" -lt 25 ]; then
+      echo "FAIL: too few pictures arrived from inside the root. What ran there said:" >&2
+      cat "$log" >&2
+      failed=1
+    fi
+  else
+    echo "FAIL: streaming from inside the root failed:" >&2
+    cat "$log" >&2
+    failed=1
+  fi
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   names=$(printf '%s\n' "${missing[@]}" | sort -u)
   echo "FAIL: $(wc -l <<<"$names") needed libraries are neither in the bundle nor in the root:" \
@@ -143,5 +167,5 @@ if [ "$sizeMb" -gt 80 ]; then
   echo "FAIL: the bundle takes $sizeMb MB; something pulls in far more than the plug-in uses." >&2
   failed=1
 fi
-[ "$failed" -eq 0 ] && echo "The bundle loaded, described, created an instance and rendered 10 frames on a bare root."
+[ "$failed" -eq 0 ] && echo "The bundle loaded, described, created an instance and rendered 10 frames on a bare root${devservice:+, and streamed from it}."
 exit "$failed"
