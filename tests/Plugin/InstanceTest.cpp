@@ -17,7 +17,8 @@ TEST_F(InstanceTest, CreateStoresTheRecordAndDestroyClearsIt) {
   EXPECT_NE(fx->props.pointer("OfxPropInstanceData"), nullptr);
   EXPECT_EQ(fx->props.integer("OfxImageEffectPropSupportsTiles"), 0) << "as described";
   EXPECT_EQ(fx->props.integer("OfxImageEffectInstancePropSequentialRender"), 2);
-  destroy();
+  ASSERT_EQ(action(plugin, "OfxActionDestroyInstance", fx->handle()), kOfxStatOK);
+  created = false;
   EXPECT_EQ(fx->props.pointer("OfxPropInstanceData"), nullptr);
 }
 
@@ -39,8 +40,9 @@ TEST_F(InstanceTest, FailedCreationLeavesNoRecordAndNamesTheCause) {
     CaptureStderr();
     EXPECT_EQ(action(plugin, "OfxActionCreateInstance", e.handle()), kOfxStatFailed);
     const std::string said = GetCapturedStderr();
-    if (function == "paramGetValueAtTime")
+    if (function == "paramGetValueAtTime") {
       EXPECT_THAT(said, HasSubstr("Host action failed: Cannot read host parameter: color (1)\n"));
+    }
     EXPECT_EQ(e.props.pointer("OfxPropInstanceData"), nullptr);
     host.fault(function, 1 << 30);  // lifts the fault for the next round
   }
