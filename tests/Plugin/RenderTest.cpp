@@ -150,7 +150,7 @@ TEST_F(RenderTest, WhichRendersAreSent) {
       {"partial", {0, 0, 64, 18}, whole, false},
       {"x halved by the pixel aspect", {0, 0, 32, 36}, whole, true, 2.0},
       {"aspect 0 counts as 1", {0, 0, 32, 36}, whole, false, 0.0},
-      {"aspect -1 counts as 1", {0, 0, 64, 36}, whole, true, -1.0},
+      {"aspect -1 counts as 1", {0, 0, 32, 36}, whole, false, -1.0},
       {"aspect NaN counts as 1", {0, 0, 32, 36}, whole, false, kNaN},
       {"aspect NaN, whole", {0, 0, 64, 36}, whole, true, kNaN},
       {"fractional edges round outwards", {0, 0, 64, 36}, OfxRectD{0.5, 0.5, 63.5, 35.5}, true},
@@ -180,8 +180,9 @@ TEST_F(RenderTest, WhichRendersAreSent) {
     host.fault("clipGetRegionOfDefinition", c.rodFails ? 0 : 1 << 30);
     ASSERT_EQ(render(args), kOfxStatOK);
     EXPECT_TRUE(output().released == source().pixels);
-    sent += c.sent;
-    EXPECT_EQ(frames(), sent);
+    const int now = frames();
+    EXPECT_EQ(now - sent, c.sent);
+    sent = now;
   }
   // Switching off takes effect at the next render, even without a panel refresh.
   fx->aborted = false;
