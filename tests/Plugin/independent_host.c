@@ -16,7 +16,7 @@ typedef struct {
 } Plugin;
 
 /* One flat store of string and int properties, enough for describing. */
-typedef struct { const void *set; char name[64]; int index; char str[256]; int num; int isStr; } Entry;
+typedef struct { const void *set; char name[64]; int index; char str[256]; int num; } Entry;
 static Entry entries[4096];
 static int count;
 static char paramNames[64][64];
@@ -38,7 +38,7 @@ static Entry *put(const void *set, const char *name, int index) {
 }
 static Status setString(Props p, const char *n, int i, const char *v) {
   Entry *e = put(p, n, i); if (!e) return 8;
-  snprintf(e->str, sizeof e->str, "%s", v); e->isStr = 1; return 0;
+  snprintf(e->str, sizeof e->str, "%s", v); return 0;
 }
 static Status setInt(Props p, const char *n, int i, int v) { Entry *e = put(p, n, i); if (!e) return 8; e->num = v; return 0; }
 static Status setDouble(Props p, const char *n, int i, double v) { return setInt(p, n, i, (int)v); }
