@@ -32,7 +32,8 @@ TEST_F(InstanceTest, FailedCreationLeavesNoRecordAndNamesTheCause) {
   EXPECT_THAT(GetCapturedStderr(), HasSubstr("Host action failed: Missing host parameter: color (3)\n"));
 
   const std::vector<std::pair<std::string, int>> faults{
-      {"getParamSet", 0}, {"clipGetHandle", 0}, {"clipGetHandle", 1}, {"propSetPointer", 0}, {"paramGetValueAtTime", 0}};
+      {"getParamSet", 0},    {"clipGetHandle", 0},       {"clipGetHandle", 1},
+      {"propSetPointer", 0}, {"paramGetValueAtTime", 0}};
   for (const auto& [function, skip] : faults) {
     SCOPED_TRACE(function + " after " + std::to_string(skip));
     Effect& e = host.createInstance("OfxImageEffectContextFilter");
