@@ -39,23 +39,13 @@ TEST_F(PanelStateTest, AdvancedToggleAlternatesFromTheBasics) {
   }
 }
 
-TEST_F(PanelStateTest, HdrShowsItsValuesAndHidesTheCodec) {
+// HDR shows its values and hides the codec; a custom bitrate disables the presets.
+TEST_F(PanelStateTest, HdrAndCustomBitrateShowTheirValues) {
   make();
   set("color", 1);
-  set("showAdvanced", 1);
-  create();
-  expectShown(kHdr, true);
-  EXPECT_FALSE(shown("codec"));
-  set("color", 0);
-  press("color");
-  expectShown(kHdr, false);
-  EXPECT_TRUE(shown("codec"));
-}
-
-TEST_F(PanelStateTest, CustomBitrateDisablesThePresets) {
-  make();
   set("useCustomBitrate", 1);
   create();
+  expectShown(kHdr, true);
   EXPECT_TRUE(shown("bitratePreset"));
   EXPECT_FALSE(enabled("bitratePreset"));
   EXPECT_FALSE(shown("customBitrate")) << "the advanced settings are closed";
@@ -65,11 +55,14 @@ TEST_F(PanelStateTest, CustomBitrateDisablesThePresets) {
   set("showAdvanced", 1);
   press("customBitrate");
   EXPECT_TRUE(shown("customBitrate"));
+  EXPECT_FALSE(shown("codec"));
   EXPECT_EQ(props("bitratePreset").str("OfxPropLabel"), "Video quality (custom: 12.5 Mbit/s)");
 
+  set("color", 0);
   set("useCustomBitrate", 0);
-  press("useCustomBitrate");
-  expectShown({"bitratePreset"}, true);
+  press("color");
+  expectShown(kHdr, false);
+  expectShown({"codec", "bitratePreset"}, true);
   EXPECT_FALSE(shown("customBitrate"));
   EXPECT_EQ(props("bitratePreset").str("OfxPropLabel"), "Video quality");
 }
