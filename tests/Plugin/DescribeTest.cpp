@@ -1,4 +1,4 @@
-#include "Fixture.h"
+#include "InstanceFixture.h"
 
 #include <string>
 #include <vector>
@@ -10,59 +10,58 @@ using Strings = std::vector<std::string>;
 
 class DescribeTest : public BundleTest {
  protected:
-  OfxStatus describeWith(std::vector<Value> depths) {
-    if (depths.empty()) {
-      host.props().define("OfxImageEffectPropSupportedPixelDepths", PropType::String, {});
-    } else {
-      host.props().define("OfxImageEffectPropSupportedPixelDepths", PropType::String, std::move(depths));
-    }
-    return start(host, plugin).describe;
-  }
   const PropertySet& effect() { return host.descriptor().props; }
 };
 
-TEST_F(DescribeTest, EffectPropertiesInOrder) {
-  ASSERT_EQ(describeWith({std::string("OfxBitDepthFloat")}), kOfxStatOK);
-  EXPECT_EQ(effect().names(),
-            (Strings{"OfxPropLabel", "OfxImageEffectPluginPropGrouping", "OfxPropPluginDescription",
-                     "OfxImageEffectPropSupportedContexts", "OfxImageEffectPropSupportedPixelDepths",
-                     "OfxImageEffectPluginRenderThreadSafety", "OfxImageEffectPluginPropHostFrameThreading",
-                     "OfxImageEffectPropSupportsTiles", "OfxImageEffectPropSupportsMultiResolution",
-                     "OfxImageEffectPropMultipleClipDepths", "OfxImageEffectPropMetalRenderSupported",
-                     "OfxImageEffectInstancePropSequentialRender"}));
-  EXPECT_EQ(effect().str("OfxPropLabel"), "veltrane");
+TEST_F(DescribeTest, EffectAndClips) {
+  ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
   EXPECT_EQ(effect().strings("OfxImageEffectPropSupportedContexts"),
             (Strings{"OfxImageEffectContextFilter", "OfxImageEffectContextGeneral"}));
   EXPECT_EQ(effect().str("OfxImageEffectPluginRenderThreadSafety"), "OfxImageEffectRenderInstanceSafe");
-  EXPECT_EQ(effect().str("OfxImageEffectPropMetalRenderSupported"), "false");
   EXPECT_EQ(effect().integer("OfxImageEffectInstancePropSequentialRender"), 2);
   EXPECT_EQ(effect().integer("OfxImageEffectPropSupportsTiles"), 0);
-  EXPECT_NE(effect().str("OfxPropPluginDescription").find("Disable render caching for this node while live."),
-            std::string::npos);
+  const auto& clips = host.descriptor().clips;
+  ASSERT_EQ(clips.size(), 2u);
+  EXPECT_EQ(clips[0].name, "Source");
+  EXPECT_EQ(clips[1].name, "Output");
+  for (const Clip& clip : clips) {
+    EXPECT_EQ(clip.props.strings("OfxImageEffectPropSupportedComponents"),
+              (Strings{"OfxImageComponentRGBA", "OfxImageComponentRGB"}));
+    EXPECT_EQ(clip.props.integer("OfxImageEffectPropSupportsTiles"), 0);
+  }
 }
 
-TEST_F(DescribeTest, NoReportedDepthsMeansAllFour) {
-  ASSERT_EQ(describeWith({}), kOfxStatOK);
-  EXPECT_EQ(effect().strings("OfxImageEffectPropSupportedPixelDepths"),
-            (Strings{"OfxBitDepthFloat", "OfxBitDepthHalf", "OfxBitDepthShort", "OfxBitDepthByte"}));
-}
-
-TEST_F(DescribeTest, DepthsFollowCandidateOrderNotTheHosts) {
-  ASSERT_EQ(describeWith({std::string("OfxBitDepthByte"), std::string("OfxBitDepthFloat")}), kOfxStatOK);
-  EXPECT_EQ(effect().strings("OfxImageEffectPropSupportedPixelDepths"),
-            (Strings{"OfxBitDepthFloat", "OfxBitDepthByte"}));
-}
-
-TEST_F(DescribeTest, UnreadableDepthCountMeansAllFour) {
-  host.fault("propGetDimension");
-  ASSERT_EQ(start(host, plugin).describe, kOfxStatOK);
-  EXPECT_EQ(effect().dim("OfxImageEffectPropSupportedPixelDepths"), 4);
-}
-
-TEST_F(DescribeTest, NoUsableDepthStopsAfterTheContexts) {
-  ASSERT_EQ(describeWith({std::string("OfxBitDepthDouble")}), kOfxStatErrUnsupported);
-  EXPECT_EQ(effect().names(), (Strings{"OfxPropLabel", "OfxImageEffectPluginPropGrouping",
-                                       "OfxPropPluginDescription", "OfxImageEffectPropSupportedContexts"}));
+// The depths offered are ours, in our order of preference, among those the host reports.
+TEST_F(DescribeTest, PixelDepthsFromTheHosts) {
+  const Strings all{"OfxBitDepthFloat", "OfxBitDepthHalf", "OfxBitDepthShort", "OfxBitDepthByte"};
+  struct Case {
+    const char* name;
+    std::vector<Value> reported;
+    Strings described;  // empty: the action is unsupported
+    bool unreadable = false;
+  };
+  const Case cases[] = {
+      {"none reported", {}, all},
+      {"host order ignored", {std::string("OfxBitDepthByte"), std::string("OfxBitDepthFloat")},
+       {"OfxBitDepthFloat", "OfxBitDepthByte"}},
+      {"unreadable count", {std::string("OfxBitDepthByte")}, all, true},
+      {"none usable", {std::string("OfxBitDepthDouble")}, {}},
+  };
+  ASSERT_EQ(load(), kOfxStatOK);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host.props().define("OfxImageEffectPropSupportedPixelDepths", PropType::String, c.reported);
+    host.fault("propGetDimension", c.unreadable ? 0 : 1 << 30);
+    host.descriptor().props = PropertySet{true};
+    const OfxStatus status = action(plugin, "OfxActionDescribe", host.descriptor().handle());
+    if (c.described.empty()) {
+      EXPECT_EQ(status, kOfxStatErrUnsupported);
+      EXPECT_EQ(effect().names().back(), "OfxImageEffectPropSupportedContexts") << "nothing written after";
+    } else {
+      EXPECT_EQ(status, kOfxStatOK);
+      EXPECT_EQ(effect().strings("OfxImageEffectPropSupportedPixelDepths"), c.described);
+    }
+  }
 }
 
 TEST_F(DescribeTest, OptionalWritesMayFailMandatoryOnesMayNot) {
@@ -71,31 +70,18 @@ TEST_F(DescribeTest, OptionalWritesMayFailMandatoryOnesMayNot) {
   EXPECT_EQ(start(host, plugin).describe, kOfxStatOK);
   EXPECT_EQ(effect().dim("OfxImageEffectPropSupportedPixelDepths"), 4);
   EXPECT_FALSE(effect().has("OfxPropLabel"));
-
-  Host::current()->fault("propSetStringN");
+  host.fault("propSetStringN");
   EXPECT_EQ(action(plugin, "OfxActionDescribe", host.descriptor().handle()), kOfxStatFailed);
 }
 
-TEST_F(DescribeTest, ClipsAreSourceThenOutput) {
-  ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
-  const auto& clips = host.descriptor().clips;
-  ASSERT_EQ(clips.size(), 2u);
-  for (size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(clips[i].name, i == 0 ? "Source" : "Output");
-    EXPECT_EQ(clips[i].props.strings("OfxImageEffectPropSupportedComponents"),
-              (Strings{"OfxImageComponentRGBA", "OfxImageComponentRGB"}));
-    EXPECT_EQ(clips[i].props.integer("OfxImageEffectPropSupportsTiles"), 0);
-    EXPECT_EQ(clips[i].props.integer("OfxImageClipPropIsMask"), 0);
-  }
-}
-
+// A failed definition ends the action; what was defined before stays.
 TEST_F(DescribeTest, FailingDefinitionsEndTheAction) {
   host.fault("paramDefine", 5);
   EXPECT_EQ(start(host, plugin).describeInContext, kOfxStatFailed);
-  EXPECT_EQ(host.descriptor().params.size(), 5u) << "the parameters defined before stay";
+  EXPECT_EQ(host.descriptor().params.size(), 5u);
 }
 
-TEST_F(DescribeTest, FailingClipDefinitionOrParamSetFails) {
+TEST_F(DescribeTest, FailingClipDefinitionEndsTheAction) {
   host.fault("clipDefine", 1);
   EXPECT_EQ(start(host, plugin).describeInContext, kOfxStatFailed);
   EXPECT_EQ(host.descriptor().clips.size(), 1u);

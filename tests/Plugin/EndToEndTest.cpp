@@ -44,14 +44,9 @@ int run(std::vector<std::string> args, const std::string& errFile = {}) {
 }
 
 struct Received {
-  int pictures = 0;
-  int keyframes = 0;
-  int keyframesWithMetadata = 0;
-  int othersWithMetadata = 0;
-  int decoded = 0;
-  int decodeErrors = 0;
-  int width = 0;
-  int height = 0;
+  int pictures = 0, keyframes = 0, keyframesWithMetadata = 0, othersWithMetadata = 0;
+  int decoded = 0, decodeErrors = 0;
+  int width = 0, height = 0;
   std::string codec;
   int profile = 0;
   AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;

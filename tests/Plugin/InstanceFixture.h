@@ -1,13 +1,32 @@
 #pragma once
-// A described plug-in with one live instance, and the host-side moves a test makes on it.
-#include "Fixture.h"
+// A fresh host and a freshly opened bundle for every test; InstanceTest adds a described
+// plug-in with one live instance, and the host-side moves a test makes on it.
+#include "Bundle.h"
 #include "Terminal.h"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace vl::host {
+
+class BundleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
+  void TearDown() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
+
+  // setHost and the load action only, for tests that arrange faults before describing.
+  OfxStatus load() {
+    plugin.setHost(host.ofxHost());
+    return action(plugin, "OfxActionLoad");
+  }
+
+  Host host;
+  Bundle bundle{builtBundlePath()};
+  OfxPlugin& plugin = *bundle.plugin(0);
+};
 
 class InstanceTest : public BundleTest {
  protected:
@@ -16,7 +35,6 @@ class InstanceTest : public BundleTest {
     ASSERT_EQ(start(host, plugin).describeInContext, kOfxStatOK);
   }
   void TearDown() override {
-    unsetenv("VELTRANE_OFX_DIAGNOSTICS");
     // The bundle is unloaded after each test; no worker thread may outlive it.
     if (created) {
       EXPECT_EQ(action(plugin, "OfxActionDestroyInstance", fx->handle()), kOfxStatOK);
@@ -32,10 +50,6 @@ class InstanceTest : public BundleTest {
     if (fx == nullptr) make();
     ASSERT_EQ(action(plugin, "OfxActionCreateInstance", fx->handle()), kOfxStatOK);
     created = true;
-  }
-  void destroy() {
-    ASSERT_EQ(action(plugin, "OfxActionDestroyInstance", fx->handle()), kOfxStatOK);
-    created = false;
   }
 
   Param& param(const std::string& name) {

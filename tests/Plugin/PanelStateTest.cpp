@@ -4,67 +4,48 @@ namespace vl::host {
 namespace {
 
 using testing::HasSubstr;
+using Strings = std::vector<std::string>;
 
 class PanelStateTest : public InstanceTest {
  protected:
   bool shown(const std::string& name) { return props(name).integer("OfxParamPropSecret") == 0; }
   bool enabled(const std::string& name) { return props(name).integer("OfxParamPropEnabled") == 1; }
-  std::vector<std::string> presets() { return props("bitratePreset").strings("OfxParamPropChoiceOption"); }
+  // Every named parameter shown (and enabled) or hidden.
+  void expectShown(const Strings& names, bool expected) {
+    for (const auto& name : names) EXPECT_EQ(shown(name) && enabled(name), expected) << name;
+  }
+  Strings presets() { return props("bitratePreset").strings("OfxParamPropChoiceOption"); }
+  std::string toggleLabel() { return props("advancedToggle").str("OfxPropLabel"); }
 };
 
-const std::vector<std::string> kHdr{"hdr", "masteringMin", "masteringMax", "maxCLL", "maxFALL"};
-const std::vector<std::string> kAdvanced{"advanced", "useCustomBitrate", "keyframeSeconds", "latency", "fps",
-                                         "metadata", "apiBase",  "viewerId",        "sendExports",     "logout"};
+const Strings kHdr{"hdr", "masteringMin", "masteringMax", "maxCLL", "maxFALL"};
+const Strings kAdvanced{"advanced", "useCustomBitrate", "keyframeSeconds", "latency", "fps",
+                        "metadata", "apiBase",  "viewerId",         "sendExports",     "logout"};
 
-TEST_F(PanelStateTest, FreshInstanceShowsOnlyTheBasics) {
+TEST_F(PanelStateTest, AdvancedToggleAlternatesFromTheBasics) {
   create();
-  for (const auto& name : kHdr) EXPECT_FALSE(shown(name)) << name;
-  for (const auto& name : kAdvanced) EXPECT_FALSE(shown(name)) << name;
-  EXPECT_FALSE(shown("customBitrate"));
-  EXPECT_FALSE(shown("codec"));
-  EXPECT_TRUE(shown("bitratePreset"));
-  EXPECT_TRUE(enabled("bitratePreset"));
-  EXPECT_EQ(props("advanced").integer("OfxParamPropGroupOpen"), 0);
-  EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"), "Advanced settings\xE2\x80\xA6");
-  EXPECT_EQ(presets(), (std::vector<std::string>{"Low (4 Mbit/s)", "Medium (8 Mbit/s)", "High (16 Mbit/s)"}));
-  EXPECT_EQ(props("bitratePreset").str("OfxPropLabel"), "Video quality");
+  for (int pressed = 0; pressed < 3; ++pressed) {
+    const bool open = pressed % 2 == 1;
+    SCOPED_TRACE(pressed);
+    EXPECT_EQ(std::get<int>(param("showAdvanced").value), open);
+    EXPECT_EQ(toggleLabel(), open ? "Hide advanced settings" : "Advanced settings\xE2\x80\xA6");
+    EXPECT_EQ(props("advanced").integer("OfxParamPropGroupOpen"), open);
+    expectShown(kAdvanced, open);
+    expectShown({"codec"}, open);
+    expectShown(kHdr, false);
+    expectShown({"bitratePreset"}, true);
+    EXPECT_FALSE(shown("customBitrate")) << "only with a custom bitrate";
+    press("advancedToggle");
+  }
 }
 
-TEST_F(PanelStateTest, AdvancedToggleAlternates) {
-  create();
-  press("advancedToggle");
-  EXPECT_EQ(std::get<int>(param("showAdvanced").value), 1);
-  EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"), "Hide advanced settings");
-  EXPECT_EQ(props("advanced").integer("OfxParamPropGroupOpen"), 1);
-  for (const auto& name : kAdvanced) EXPECT_TRUE(shown(name) && enabled(name)) << name;
-  EXPECT_TRUE(shown("codec"));
-  EXPECT_FALSE(shown("customBitrate")) << "only with a custom bitrate";
-
-  press("advancedToggle");
-  EXPECT_EQ(std::get<int>(param("showAdvanced").value), 0);
-  EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"), "Advanced settings\xE2\x80\xA6");
-  EXPECT_EQ(props("advanced").integer("OfxParamPropGroupOpen"), 0);
-  for (const auto& name : kAdvanced) EXPECT_FALSE(shown(name)) << name;
-  EXPECT_FALSE(shown("codec"));
-}
-
-TEST_F(PanelStateTest, HdrShowsItsValuesAndHidesTheCodec) {
+// HDR shows its values and hides the codec; a custom bitrate disables the presets.
+TEST_F(PanelStateTest, HdrAndCustomBitrateShowTheirValues) {
   make();
   set("color", 1);
-  set("showAdvanced", 1);
-  create();
-  for (const auto& name : kHdr) EXPECT_TRUE(shown(name) && enabled(name)) << name;
-  EXPECT_FALSE(shown("codec"));
-  set("color", 0);
-  press("color");
-  for (const auto& name : kHdr) EXPECT_FALSE(shown(name)) << name;
-  EXPECT_TRUE(shown("codec"));
-}
-
-TEST_F(PanelStateTest, CustomBitrateDisablesThePresets) {
-  make();
   set("useCustomBitrate", 1);
   create();
+  expectShown(kHdr, true);
   EXPECT_TRUE(shown("bitratePreset"));
   EXPECT_FALSE(enabled("bitratePreset"));
   EXPECT_FALSE(shown("customBitrate")) << "the advanced settings are closed";
@@ -74,36 +55,38 @@ TEST_F(PanelStateTest, CustomBitrateDisablesThePresets) {
   set("showAdvanced", 1);
   press("customBitrate");
   EXPECT_TRUE(shown("customBitrate"));
+  EXPECT_FALSE(shown("codec"));
   EXPECT_EQ(props("bitratePreset").str("OfxPropLabel"), "Video quality (custom: 12.5 Mbit/s)");
 
+  set("color", 0);
   set("useCustomBitrate", 0);
-  press("useCustomBitrate");
-  EXPECT_TRUE(enabled("bitratePreset"));
+  press("color");
+  expectShown(kHdr, false);
+  expectShown({"codec", "bitratePreset"}, true);
   EXPECT_FALSE(shown("customBitrate"));
   EXPECT_EQ(props("bitratePreset").str("OfxPropLabel"), "Video quality");
 }
 
+// Any change refreshes the preset labels, a host naming nothing or something unknown included.
 TEST_F(PanelStateTest, PresetLabelsFollowTheAccountLimit) {
   create();
-  set("maxBitrateMbit", 8.0);
-  press("maxBitrateMbit");
-  EXPECT_EQ(presets(), (std::vector<std::string>{"Low (2 Mbit/s)", "Medium (4 Mbit/s)", "High (7.2 Mbit/s)"}));
-  set("maxBitrateMbit", 10.0);
-  press("");  // a host that names nothing still gets a refresh
-  EXPECT_EQ(presets(), (std::vector<std::string>{"Low (2.5 Mbit/s)", "Medium (5 Mbit/s)", "High (9 Mbit/s)"}));
-  set("maxBitrateMbit", 0.5);
-  press("noSuchParameter");
-  EXPECT_EQ(presets(), (std::vector<std::string>{"Low (0.25 Mbit/s)", "Medium (0.25 Mbit/s)", "High (0.45 Mbit/s)"}));
-}
-
-TEST_F(PanelStateTest, ANegativeLimitIsShownAndSkipsTheRefresh) {
-  create();
+  EXPECT_EQ(presets(), (Strings{"Low (4 Mbit/s)", "Medium (8 Mbit/s)", "High (16 Mbit/s)"}));
+  const std::pair<double, Strings> limits[] = {
+      {8.0, {"Low (2 Mbit/s)", "Medium (4 Mbit/s)", "High (7.2 Mbit/s)"}},
+      {10.0, {"Low (2.5 Mbit/s)", "Medium (5 Mbit/s)", "High (9 Mbit/s)"}},
+      {0.5, {"Low (0.25 Mbit/s)", "Medium (0.25 Mbit/s)", "High (0.45 Mbit/s)"}}};
+  const char* named[] = {"maxBitrateMbit", "", "noSuchParameter"};
+  for (int i = 0; i < 3; ++i) {
+    set("maxBitrateMbit", limits[i].first);
+    press(named[i]);
+    EXPECT_EQ(presets(), limits[i].second) << limits[i].first;
+  }
+  // A negative limit is shown; the shown/hidden part ran before the labels failed.
   set("maxBitrateMbit", -1.0);
   set("showAdvanced", 1);
   EXPECT_THAT(press("maxBitrateMbit"), HasSubstr("Invalid account bitrate limit"));
-  // The shown/hidden part ran before the labels failed; the labels kept their old text.
   EXPECT_TRUE(shown("latency"));
-  EXPECT_EQ(presets(), (std::vector<std::string>{"Low (4 Mbit/s)", "Medium (8 Mbit/s)", "High (16 Mbit/s)"}));
+  EXPECT_EQ(presets(), limits[2].second);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "InstanceFixture.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <random>
 
@@ -12,22 +11,17 @@ using testing::HasSubstr;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-int bytesPerSample(const std::string& depth) {
-  if (depth == "OfxBitDepthByte") return 1;
-  if (depth == "OfxBitDepthFloat") return 4;
-  return 2;
-}
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 class RenderTest : public InstanceTest {
  protected:
   // Random bytes: every bit pattern a sample can hold, NaNs and infinities included.
-  void fill(Clip& clip, unsigned seed = 7) {
+  void fill(Clip& clip) {
     const ClipImage& s = clip.image;
-    const int channels = s.components == "OfxImageComponentRGB" ? 3 : 4;
-    const size_t size = size_t(s.bounds.x2 - s.bounds.x1) * size_t(s.bounds.y2 - s.bounds.y1) * size_t(channels) *
-                        size_t(bytesPerSample(s.depth));
-    std::mt19937 random(seed);
-    clip.pixels.resize(size);
+    const size_t sample = s.depth == "OfxBitDepthByte" ? 1 : s.depth == "OfxBitDepthFloat" ? 4 : 2;
+    const size_t channels = s.components == "OfxImageComponentRGB" ? 3 : 4;
+    std::mt19937 random(7);
+    clip.pixels.resize(size_t(s.bounds.x2 - s.bounds.x1) * size_t(s.bounds.y2 - s.bounds.y1) * channels * sample);
     for (auto& b : clip.pixels) b = static_cast<unsigned char>(random());
   }
 
@@ -44,23 +38,15 @@ class RenderTest : public InstanceTest {
     press("enabled");
   }
 
-  // A byte picture from the origin, its source filled.
-  void bytePicture(int width, int height) {
-    ClipImage image;
-    image.depth = "OfxBitDepthByte";
-    image.bounds = {0, 0, width, height};
-    shape(image);
-    fill(source());
-  }
-
-  // A 1920 x 1080 byte picture with a region of definition and a pixel aspect of the test's choosing.
-  void picture(OfxRectI bounds, OfxRectD rod, double aspect = 1.0) {
+  // A filled byte picture with a region of definition and a pixel aspect of the test's choosing.
+  void picture(OfxRectI bounds, std::optional<OfxRectD> rod = {}, double aspect = 1.0) {
     ClipImage image;
     image.depth = "OfxBitDepthByte";
     image.bounds = bounds;
     image.pixelAspect = aspect;
     shape(image);
     source().regionOfDefinition = rod;
+    fill(source());
   }
 };
 
@@ -94,20 +80,17 @@ TEST_F(RenderTest, PicturePassesThroughBitExact) {
 
 TEST_F(RenderTest, OnlyTheRenderWindowIsWritten) {
   create();
-  bytePicture(12, 8);
+  picture({0, 0, 12, 8});
   RenderArgs args;
   args.window = {2, 1, 10, 5};
   ASSERT_EQ(render(args), kOfxStatOK);
   const auto& in = source().pixels;
   const auto& out = output().released;
   ASSERT_EQ(out.size(), in.size());
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 12; ++x)
-      for (int c = 0; c < 4; ++c) {
-        const size_t i = (size_t(y) * 12 + size_t(x)) * 4 + size_t(c);
-        const bool inside = x >= 2 && x < 10 && y >= 1 && y < 5;
-        ASSERT_EQ(out[i], inside ? in[i] : 0) << x << "," << y;
-      }
+  for (size_t i = 0; i < in.size(); ++i) {
+    const size_t x = i / 4 % 12, y = i / 48;
+    ASSERT_EQ(out[i], x >= 2 && x < 10 && y >= 1 && y < 5 ? in[i] : 0) << x << "," << y;
+  }
 }
 
 // A host may render a frame in strips, each handed the whole source: every strip is
@@ -116,7 +99,7 @@ TEST_F(RenderTest, OnlyTheRenderWindowIsWritten) {
 TEST_F(RenderTest, StripsOfAFrameMakeOnePicture) {
   create();
   enable();
-  bytePicture(8, 8);
+  picture({0, 0, 8, 8});
   struct Case {
     const char* name;
     double time;
@@ -144,106 +127,69 @@ TEST_F(RenderTest, StripsOfAFrameMakeOnePicture) {
   }
 }
 
-TEST_F(RenderTest, FramesReachTheSenderOnlyWhileEnabled) {
+// Only a full-scale, whole, finished picture of an enabled instance goes to the sender;
+// every render still copies the picture.
+TEST_F(RenderTest, WhichRendersAreSent) {
   create();
-  fill(source());
+  picture({0, 0, 64, 36});
   ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 0);
-  EXPECT_TRUE(output().released == source().pixels);
-
+  EXPECT_EQ(frames(), 0) << "not enabled";
   enable();
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(render(i), kOfxStatOK);
-  EXPECT_EQ(frames(), 3);
-
-  // Switching off takes effect at the next render, even without a panel refresh.
-  set("enabled", 0);
-  ASSERT_EQ(render(3.0), kOfxStatOK);
-  EXPECT_EQ(frames(), 3);
-  EXPECT_THAT(status(), HasSubstr("Stopped"));
-  EXPECT_TRUE(output().released == source().pixels);
-}
-
-TEST_F(RenderTest, ReducedThumbnailAndAbortedRendersSendNothing) {
-  create();
-  enable();
-  fill(source());
-  RenderArgs half;
-  half.scaleX = half.scaleY = 0.5;
-  half.window = source().image.bounds;
-  ASSERT_EQ(render(half), kOfxStatOK);
-  EXPECT_TRUE(output().released == source().pixels) << "the picture is still copied";
-  RenderArgs wide = half;
-  wide.scaleX = 1.0;  // one axis off is enough
-  ASSERT_EQ(render(wide), kOfxStatOK);
-  RenderArgs nan = half;
-  nan.scaleX = nan.scaleY = std::numeric_limits<double>::quiet_NaN();
-  ASSERT_EQ(render(nan), kOfxStatOK);
-  RenderArgs thumbnail;
-  thumbnail.window = source().image.bounds;
-  thumbnail.thumbnail = 1;
-  ASSERT_EQ(render(thumbnail), kOfxStatOK);
-  EXPECT_TRUE(output().released == source().pixels);
-  EXPECT_EQ(frames(), 0);
-
-  thumbnail.thumbnail = 0;
-  ASSERT_EQ(render(thumbnail), kOfxStatOK);
-  EXPECT_EQ(frames(), 1);
-
-  fx->aborted = true;
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_TRUE(output().released == source().pixels);
-  EXPECT_EQ(frames(), 1);
-  fx->aborted = false;
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 2);
-}
-
-TEST_F(RenderTest, OnlyPicturesHoldingTheWholeRegionAreSent) {
-  create();
-  enable();
-  picture({0, 0, 1920, 1080}, {0, 0, 1920, 1080});
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 1);
-
-  picture({0, 0, 1920, 540}, {0, 0, 1920, 1080});
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 1) << "a partial render";
-
-  picture({0, 0, 960, 1080}, {0, 0, 1920, 1080}, 2.0);
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 2) << "x is halved by the pixel aspect ratio";
-
-  for (double aspect : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
-    picture({0, 0, 960, 1080}, {0, 0, 1920, 1080}, aspect);
-    ASSERT_EQ(render(), kOfxStatOK);
-    picture({0, 0, 1920, 1080}, {0, 0, 1920, 1080}, aspect);
-    ASSERT_EQ(render(), kOfxStatOK);
+  struct Case {
+    const char* name;
+    OfxRectI bounds;
+    std::optional<OfxRectD> rod;
+    bool sent;
+    double aspect = 1.0, scaleX = 1.0, scaleY = 1.0;
+    int thumbnail = -1;
+    bool aborted = false, rodFails = false;
+  };
+  const OfxRectD whole{0, 0, 64, 36};
+  const Case cases[] = {
+      {"whole", {0, 0, 64, 36}, whole, true},
+      {"partial", {0, 0, 64, 18}, whole, false},
+      {"x halved by the pixel aspect", {0, 0, 32, 36}, whole, true, 2.0},
+      {"aspect 0 counts as 1", {0, 0, 32, 36}, whole, false, 0.0},
+      {"aspect -1 counts as 1", {0, 0, 32, 36}, whole, false, -1.0},
+      {"aspect NaN counts as 1", {0, 0, 32, 36}, whole, false, kNaN},
+      {"aspect NaN, whole", {0, 0, 64, 36}, whole, true, kNaN},
+      {"fractional edges round outwards", {0, 0, 64, 36}, OfxRectD{0.5, 0.5, 63.5, 35.5}, true},
+      {"a fraction past the edge", {0, 0, 64, 36}, OfxRectD{0, 0, 64.25, 36}, false},
+      {"a fraction before the edge", {0, 1, 64, 36}, OfxRectD{0, 0.5, 64, 36}, false},
+      {"NaN region", {0, 0, 64, 36}, OfxRectD{0, 0, kNaN, 36}, false},
+      {"half scale", {0, 0, 64, 36}, whole, false, 1.0, 0.5, 0.5},
+      {"one axis scaled", {0, 0, 64, 36}, whole, false, 1.0, 1.0, 0.5},
+      {"NaN scale", {0, 0, 64, 36}, whole, false, 1.0, kNaN, kNaN},
+      {"thumbnail", {0, 0, 64, 36}, whole, false, 1.0, 1.0, 1.0, 1},
+      {"not a thumbnail", {0, 0, 64, 36}, whole, true, 1.0, 1.0, 1.0, 0},
+      {"aborted", {0, 0, 64, 36}, whole, false, 1.0, 1.0, 1.0, -1, true},
+      {"no region: full scale decides", {0, 0, 64, 18}, whole, true, 1.0, 1.0, 1.0, -1, false, true},
+      {"no region at half scale", {0, 0, 64, 18}, whole, false, 1.0, 0.5, 0.5, -1, false, true},
+  };
+  int sent = 0, time = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    picture(c.bounds, c.rod, c.aspect);
+    RenderArgs args;
+    args.time = time++;
+    args.window = c.bounds;
+    args.scaleX = c.scaleX;
+    args.scaleY = c.scaleY;
+    args.thumbnail = c.thumbnail;
+    fx->aborted = c.aborted;
+    host.fault("clipGetRegionOfDefinition", c.rodFails ? 0 : 1 << 30);
+    ASSERT_EQ(render(args), kOfxStatOK);
+    EXPECT_TRUE(output().released == source().pixels);
+    const int now = frames();
+    EXPECT_EQ(now - sent, c.sent);
+    sent = now;
   }
-  EXPECT_EQ(frames(), 5) << "an unusable aspect ratio counts as 1";
-
-  // Fractional edges round outwards before the comparison.
-  picture({0, 0, 1920, 1080}, {0.5, 0.5, 1919.5, 1079.5});
+  // Switching off takes effect at the next render, even without a panel refresh.
+  fx->aborted = false;
+  set("enabled", 0);
   ASSERT_EQ(render(), kOfxStatOK);
-  picture({0, 0, 1920, 1080}, {0, 0, 1920.25, 1080});
-  ASSERT_EQ(render(), kOfxStatOK);
-  picture({0, 1, 1920, 1080}, {0, 0.5, 1920, 1080});
-  ASSERT_EQ(render(), kOfxStatOK);
-  picture({0, 0, 1920, 1080}, {0, 0, std::numeric_limits<double>::quiet_NaN(), 1080});
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 6);
-}
-
-TEST_F(RenderTest, WithoutARegionOfDefinitionTheScaleDecides) {
-  create();
-  enable();
-  picture({0, 0, 1920, 540}, {0, 0, 1920, 1080});
-  host.fault("clipGetRegionOfDefinition");
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 1);
-  RenderArgs half;
-  half.scaleX = half.scaleY = 0.5;
-  ASSERT_EQ(render(half), kOfxStatOK);
-  EXPECT_EQ(frames(), 1);
+  EXPECT_EQ(frames(), sent);
+  EXPECT_THAT(status(), HasSubstr("Stopped"));
 }
 
 TEST_F(RenderTest, ExportsAreSentOnlyWithSendExports) {
@@ -259,34 +205,33 @@ TEST_F(RenderTest, ExportsAreSentOnlyWithSendExports) {
   ASSERT_EQ(sequence(false, 0), kOfxStatOK);
   ASSERT_EQ(render(2.0), kOfxStatOK);
   EXPECT_EQ(frames(), 2) << "interactive sending resumes after the sequence";
-
-  ASSERT_EQ(sequence(true, 1), kOfxStatOK);
-  ASSERT_EQ(render(3.0), kOfxStatOK);
-  EXPECT_EQ(frames(), 3);
   // A begin without the flag counts as interactive.
   PropertySet bare;
   ASSERT_EQ(action(plugin, "OfxImageEffectActionBeginSequenceRender", fx->handle(), &bare), kOfxStatOK);
-  ASSERT_EQ(render(4.0), kOfxStatOK);
-  EXPECT_EQ(frames(), 4);
+  ASSERT_EQ(render(3.0), kOfxStatOK);
+  EXPECT_EQ(frames(), 3);
   EXPECT_EQ(param("sendExports").readTimes, (std::vector<double>{0.0, 1.0})) << "read only for exports";
 }
 
+// Creation reads the panel at time 0, a render at its own time, anything else the current values.
 TEST_F(RenderTest, ReadsTakeTheRenderTime) {
+  make();
+  param("showAdvanced").keys[0.0] = Value(1);  // the current value stays 0
+  param("enabled").keys[3.0] = Value(1);       // on at frame 3 only
   create();
-  param("enabled").keys[3.0] = Value(1);  // on at frame 3 only
-  ASSERT_EQ(render(2.0), kOfxStatOK);
-  ASSERT_EQ(render(3.0), kOfxStatOK);
-  ASSERT_EQ(render(4.0), kOfxStatOK);
+  EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"), "Hide advanced settings");
+  EXPECT_EQ(param("color").readTimes, std::vector<double>{0.0});
+  for (double time : {2.0, 3.0, 4.0}) ASSERT_EQ(render(time), kOfxStatOK);
   EXPECT_EQ(param("enabled").readTimes, (std::vector<double>{2.0, 3.0, 4.0}));
   EXPECT_EQ(param("enabled").reads, 0);
-  const int current = param("enabled").reads;
   EXPECT_EQ(frames(), 1);
-  EXPECT_GT(param("enabled").reads, current) << "outside a render the current value is read";
-  EXPECT_EQ(param("enabled").readTimes.size(), 3u);
+  EXPECT_GT(param("enabled").reads, 0) << "outside a render the current value is read";
+  EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"), "Advanced settings\xE2\x80\xA6");
 
   // A change delivered on another thread in the middle of a render reads current values.
   const int before = param("showAdvanced").reads;
-  host.before("paramGetValueAtTime", [&] { EXPECT_EQ(instanceChangedOnThread(plugin, *fx, "latency", 0.0).changed, kOfxStatOK); });
+  host.before("paramGetValueAtTime",
+              [&] { EXPECT_EQ(instanceChangedOnThread(plugin, *fx, "latency", 0.0).changed, kOfxStatOK); });
   ASSERT_EQ(render(5.0), kOfxStatOK);
   EXPECT_GT(param("showAdvanced").reads, before);
   EXPECT_EQ(param("showAdvanced").readTimes, (std::vector<double>{0.0})) << "only the first panel state is timed";
@@ -296,17 +241,15 @@ TEST_F(RenderTest, InvalidPanelStillRendersAndPrintsThreeCaptureLines) {
   create();
   enable();
   fill(source());
-  ASSERT_EQ(render(), kOfxStatOK);
-  EXPECT_EQ(frames(), 1);
   set("bitratePreset", 7);
   CaptureStderr();
-  ASSERT_EQ(render(1.0), kOfxStatOK);
+  ASSERT_EQ(render(), kOfxStatOK);
   EXPECT_EQ(GetCapturedStderr(), "") << "nothing without diagnostics, and the counter stays";
   setenv("VELTRANE_OFX_DIAGNOSTICS", "1", 1);
   CaptureStderr();
   for (int i = 0; i < 5; ++i) {
     source().pixels[0] = static_cast<unsigned char>(i);
-    ASSERT_EQ(render(2.0 + i), kOfxStatOK);
+    ASSERT_EQ(render(1.0 + i), kOfxStatOK);
     EXPECT_TRUE(output().released == source().pixels);
   }
   const std::string line = "[veltrane OFX] Capture: Invalid video bitrate\n";
@@ -316,17 +259,7 @@ TEST_F(RenderTest, InvalidPanelStillRendersAndPrintsThreeCaptureLines) {
   EXPECT_EQ(count, 3u) << printed;
   unsetenv("VELTRANE_OFX_DIAGNOSTICS");
   set("bitratePreset", 1);
-  EXPECT_EQ(frames(), 1) << "no frame from the failing renders";
-}
-
-TEST_F(RenderTest, UnsupportedDepthFailsAndReleasesTheImages) {
-  create();
-  setenv("VELTRANE_OFX_DIAGNOSTICS", "1", 1);
-  source().image.depth = "OfxBitDepthDouble";
-  CaptureStderr();
-  EXPECT_EQ(render(), kOfxStatFailed);
-  EXPECT_THAT(GetCapturedStderr(), HasSubstr("Host action failed: Unsupported OpenFX image depth\n"));
-  EXPECT_EQ(host.liveImages(), 0u);
+  EXPECT_EQ(frames(), 0) << "no frame from the failing renders";
 }
 
 TEST_F(RenderTest, HostFailuresReleaseWhatWasFetched) {
@@ -349,14 +282,21 @@ TEST_F(RenderTest, HostFailuresReleaseWhatWasFetched) {
   const size_t timedReads = param("enabled").readTimes.size();
   press("latency");
   EXPECT_EQ(param("enabled").readTimes.size(), timedReads);
+
+  setenv("VELTRANE_OFX_DIAGNOSTICS", "1", 1);
+  source().image.depth = "OfxBitDepthDouble";
+  CaptureStderr();
+  EXPECT_EQ(render(), kOfxStatFailed);
+  EXPECT_THAT(GetCapturedStderr(), HasSubstr("Host action failed: Unsupported OpenFX image depth\n"));
+  EXPECT_EQ(host.liveImages(), 0u);
 }
 
 TEST_F(RenderTest, ClipPreferencesAndRegionsOfInterest) {
   create();
   PropertySet prefs{true};
   ASSERT_EQ(action(plugin, "OfxImageEffectActionGetClipPreferences", fx->handle(), nullptr, &prefs), kOfxStatOK);
-  EXPECT_EQ(prefs.integer("OfxImageEffectFrameVarying"), 1);
   EXPECT_EQ(prefs.names(), std::vector<std::string>{"OfxImageEffectFrameVarying"});
+  EXPECT_EQ(prefs.integer("OfxImageEffectFrameVarying"), 1);
 
   source().regionOfDefinition = OfxRectD{-10, -5, 1910.5, 1080};
   PropertySet in;
@@ -365,10 +305,8 @@ TEST_F(RenderTest, ClipPreferencesAndRegionsOfInterest) {
   PropertySet out{true};
   ASSERT_EQ(action(plugin, "OfxImageEffectActionGetRegionsOfInterest", fx->handle(), &in, &out), kOfxStatOK);
   ASSERT_EQ(out.dim("OfxImageClipPropRoI_Source"), 4);
-  EXPECT_EQ(out.number("OfxImageClipPropRoI_Source", 0), -10);
-  EXPECT_EQ(out.number("OfxImageClipPropRoI_Source", 1), -5);
-  EXPECT_EQ(out.number("OfxImageClipPropRoI_Source", 2), 1910.5);
-  EXPECT_EQ(out.number("OfxImageClipPropRoI_Source", 3), 1080);
+  const double expected[] = {-10, -5, 1910.5, 1080};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(out.number("OfxImageClipPropRoI_Source", i), expected[i]) << i;
 
   host.fault("clipGetRegionOfDefinition");
   EXPECT_EQ(action(plugin, "OfxImageEffectActionGetRegionsOfInterest", fx->handle(), &in, &out), kOfxStatFailed);
