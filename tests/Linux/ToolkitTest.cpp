@@ -124,9 +124,7 @@ TEST(DialogCommands, TextsAreWholeArgumentsAndLabelsNeverOptions) {
   auto m = vl::messageCommand(DialogProgram::kdialog, "veltrane", "-v <b>&");
   EXPECT_NE(std::find(m.argv.begin(), m.argv.end(), "--msgbox=<qt>veltrane<br><br>-v &lt;b&gt;&amp;</qt>"),
             m.argv.end());
-}
-
-TEST(DialogCommands, ChoiceOutput) {
+  // What the programs print for a choice.
   EXPECT_EQ(vl::parseChoice("2\n"), 2u);
   EXPECT_EQ(vl::parseChoice(" 0 "), 0u);
   for (const char* refused : {"", "\n", "1|2", "-1", "99999999999999999999"})
@@ -163,60 +161,40 @@ protected:
   std::unique_ptr<vl::Toolkit> toolkit_;
 };
 
-TEST_F(Terminal, MessageWaitsForEnterOrEndOfInput) {
-  type("\n");
-  toolkit_->message("veltrane", "Something failed.");
-  EXPECT_NE(shown().find("veltrane\nSomething failed.\n"), std::string::npos);
+TEST_F(Terminal, MessageChoiceAndPageAnsweredFromTheInput) {
+  type("\nabc\n7\n2\n\n");
+  toolkit_->message("veltrane", "Something failed.");  // waits for Enter
+  EXPECT_EQ(toolkit_->choose("Choose a veltrane stream", "Why", {"first", "second"}, "Choose", "Cancel"), 1u);
+  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), std::nullopt);  // empty line cancels
+  EXPECT_TRUE(toolkit_->openUrl("http://127.0.0.1:1/ofx/authorize?user_code=ABCD-2345"));
+  const std::string text = shown();
+  for (const char* part : {"veltrane\nSomething failed.\n", "  1. first\n  2. second\n",
+                           "to choose (1 to 2), or press Enter alone to cancel",
+                           "http://127.0.0.1:1/ofx/authorize?user_code=ABCD-2345"})
+    EXPECT_NE(text.find(part), std::string::npos) << part;
+  type("1");  // a last line without its end still counts
   closeInput();
+  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), 0u);
+  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), std::nullopt);
   toolkit_->message("veltrane", "Again.");  // returns at end of input
-  EXPECT_NE(shown().find("Again."), std::string::npos);
 }
 
-TEST_F(Terminal, AlertEndsByItsCheckWithOrWithoutInput) {
-  int checks = 0;
-  auto end = toolkit_->alert("Finish signing in using your browser", "code", "Cancel sign-in",
-                             [&] { return ++checks == 3; });
-  EXPECT_EQ(end, AlertEnd::finished);
-  EXPECT_EQ(checks, 3);
-  EXPECT_NE(shown().find("[Press Enter to cancel sign-in]"), std::string::npos);
-  closeInput();
-  EXPECT_EQ(toolkit_->alert("T", "x", "Cancel sign-in", [&] { return ++checks == 7; }), AlertEnd::finished);
-}
-
-TEST_F(Terminal, AlertEndsByEnter) {
+TEST_F(Terminal, AlertEndsByItsCheckOrByEnter) {
   int checks = 0;
   std::thread typist([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     type("\n");
   });
-  auto end = toolkit_->alert("T", "x", "Cancel sign-in", [&] { return ++checks > 100; });
+  EXPECT_EQ(toolkit_->alert("T", "x", "Cancel sign-in", [&] { return ++checks > 100; }), AlertEnd::button);
   typist.join();
-  EXPECT_EQ(end, AlertEnd::button);
   EXPECT_GE(checks, 2);  // checked while waiting
   EXPECT_LT(checks, 100);
-}
-
-TEST_F(Terminal, ChoiceTakesANumberAndAsksAgainOnNonsense) {
-  type("abc\n7\n2\n");
-  auto index = toolkit_->choose("Choose a veltrane stream", "Why", {"first", "second"}, "Choose", "Cancel");
-  EXPECT_EQ(index, 1u);
-  const std::string text = shown();
-  EXPECT_NE(text.find("  1. first\n  2. second\n"), std::string::npos);
-  EXPECT_NE(text.find("to choose (1 to 2), or press Enter alone to cancel"), std::string::npos);
-}
-
-TEST_F(Terminal, ChoiceCancelledByEmptyLineOrEndOfInput) {
-  type("\n");
-  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), std::nullopt);
-  type("1");  // a last line without its end still counts
+  EXPECT_NE(shown().find("[Press Enter to cancel sign-in]"), std::string::npos);
+  checks = 0;
+  EXPECT_EQ(toolkit_->alert("T", "x", "Cancel sign-in", [&] { return ++checks == 3; }), AlertEnd::finished);
+  EXPECT_EQ(checks, 3);
   closeInput();
-  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), 0u);
-  EXPECT_EQ(toolkit_->choose("T", "W", {"a"}, "Choose", "Cancel"), std::nullopt);
-}
-
-TEST_F(Terminal, BrowserPageIsPrintedForTheUser) {
-  EXPECT_TRUE(toolkit_->openUrl("http://127.0.0.1:1/ofx/authorize?user_code=ABCD-2345"));
-  EXPECT_NE(shown().find("http://127.0.0.1:1/ofx/authorize?user_code=ABCD-2345"), std::string::npos);
+  EXPECT_EQ(toolkit_->alert("T", "x", "Cancel sign-in", [&] { return ++checks == 7; }), AlertEnd::finished);
 }
 
 // A stand-in opener on PATH that records its arguments and exits as told.
@@ -248,20 +226,17 @@ protected:
   std::string oldPath_;
 };
 
-TEST_F(Opener, UrlIsOneArgumentAndTheOpenersStatusCounts) {
+// The URL is one argument, the opener's status counts, and only web pages are opened.
+TEST_F(Opener, OnlyWebPagesAsOneArgumentWithInstalledPrograms) {
   auto toolkit = vl::makeProgramToolkit(DialogProgram::zenity);
-  const std::string url = "http://127.0.0.1:1/ofx/authorize?user_code=AB;C $(x)";
+  EXPECT_FALSE(toolkit->openUrl("file:///etc/passwd"));
+  EXPECT_EQ(args(), "");  // never ran
+  const std::string url = "HTTP://127.0.0.1:1/ofx/authorize?user_code=AB;C $(x)";
   EXPECT_TRUE(toolkit->openUrl(url));
   EXPECT_EQ(args(), url + "\n");
   exitWith(3);
   EXPECT_FALSE(toolkit->openUrl(url));
-}
-
-TEST_F(Opener, OnlyWebPagesAndOnlyWithInstalledPrograms) {
-  auto toolkit = vl::makeProgramToolkit(DialogProgram::kdialog);
-  EXPECT_FALSE(toolkit->openUrl("file:///etc/passwd"));
-  EXPECT_EQ(args(), "");  // never ran
-  EXPECT_TRUE(toolkit->openUrl("HTTPS://veltrane.example/ofx/authorize?user_code=ABCD-2345"));
+  exitWith(0);
   setenv("PATH", "/nonexistent", 1);
   EXPECT_FALSE(toolkit->openUrl("https://veltrane.example/ofx/authorize?user_code=ABCD-2345"));
   // A desktop without a dialog program is told what to install, whatever is asked.
