@@ -42,31 +42,22 @@ public:
     srt_setsockflag(socket_, SRTO_RCVLATENCY, &latencyMs, sizeof latencyMs);
     if (!passphrase.empty())
       srt_setsockflag(socket_, SRTO_PASSPHRASE, passphrase.data(), static_cast<int>(passphrase.size()));
+    const bool v6 = address.find(':') != std::string::npos;
     sockaddr_storage storage{};
-    int length = 0;
-    if (address.find(':') != std::string::npos) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-      a->sin6_family = AF_INET6;
-      inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-      length = sizeof(sockaddr_in6);
-      const int v6only = 1;
-      srt_setsockflag(socket_, SRTO_IPV6ONLY, &v6only, sizeof v6only);
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-      a->sin_family = AF_INET;
-      inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-      length = sizeof(sockaddr_in);
-    }
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    storage.ss_family = v6 ? AF_INET6 : AF_INET;
+    inet_pton(storage.ss_family, address.c_str(), v6 ? static_cast<void*>(&a6->sin6_addr) : &a4->sin_addr);
+    const int length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), v6only = 1;
+    if (v6) srt_setsockflag(socket_, SRTO_IPV6ONLY, &v6only, sizeof v6only);
     if (srt_bind(socket_, reinterpret_cast<sockaddr*>(&storage), length) == SRT_ERROR ||
         srt_listen(socket_, 4) == SRT_ERROR) {
       srt_close(socket_);
       throw std::runtime_error(std::string("listener set-up failed: ") + srt_getlasterror_str());
     }
-    sockaddr_storage bound{};
-    int boundLength = sizeof bound;
-    srt_getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &boundLength);
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    int boundLength = sizeof storage;
+    srt_getsockname(socket_, reinterpret_cast<sockaddr*>(&storage), &boundLength);
+    port_ = ntohs(v6 ? a6->sin6_port : a4->sin_port);
     thread_ = std::thread([this] { run(); });
   }
 
@@ -81,7 +72,9 @@ public:
   void drop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    close();
+    if (peer_ != SRT_INVALID_SOCK) srt_close(peer_);
+    if (socket_ != SRT_INVALID_SOCK) srt_close(socket_);
+    peer_ = socket_ = SRT_INVALID_SOCK;
   }
 
   bool accepted() const { return accepted_; }
@@ -98,18 +91,9 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     return bytes_;
   }
-  std::size_t byteCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bytes_.size();
-  }
+  std::size_t byteCount() const { return bytes().size(); }
 
 private:
-  void close() {
-    if (peer_ != SRT_INVALID_SOCK) srt_close(peer_);
-    if (socket_ != SRT_INVALID_SOCK) srt_close(socket_);
-    peer_ = socket_ = SRT_INVALID_SOCK;
-  }
-
   void run() {
     const int poll = srt_epoll_create();
     const int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
@@ -124,18 +108,14 @@ private:
       const SRTSOCKET peer = srt_accept(socket_, reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (peer == SRT_INVALID_SOCK) continue;
       char id[512] = {};
-      int idLength = sizeof id;
-      srt_getsockflag(peer, SRTO_STREAMID, id, &idLength);
-      int latency = 0;
-      int latencyLength = sizeof latency;
-      srt_getsockflag(peer, SRTO_RCVLATENCY, &latency, &latencyLength);
+      int idLength = sizeof id, latency = 0, latencyLength = sizeof latency;
       const int timeoutMs = 50;
+      srt_getsockflag(peer, SRTO_STREAMID, id, &idLength);
+      srt_getsockflag(peer, SRTO_RCVLATENCY, &latency, &latencyLength);
       srt_setsockflag(peer, SRTO_RCVTIMEO, &timeoutMs, sizeof timeoutMs);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        streamId_.assign(id, static_cast<std::size_t>(idLength));
-      }
       latencyMs_ = latency;
+      std::lock_guard<std::mutex> lock(mutex_);
+      streamId_.assign(id, static_cast<std::size_t>(idLength));
       peer_ = peer;
       accepted_ = true;
     }
