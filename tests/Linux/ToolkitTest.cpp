@@ -62,41 +62,37 @@ TEST(Child, ArgumentsReachNoShellInputIsFedAndOutputAndStatusCollected) {
   EXPECT_TRUE(vl::onPath("sh"));
 }
 
-TEST(Child, EndingKillsAndReaps) {
-  pid_t pid = 0;
-  {
-    vl::Child child({"sleep", "30"});
-    pid = child.pid();
-    EXPECT_FALSE(child.poll());
-    child.end();
-    EXPECT_EQ(child.poll(), 128 + SIGTERM);
-  }
-  EXPECT_FALSE(alive(pid));
-  pid_t started = 0;
+TEST(Child, EndingKillsAndReapsEvenWhatIgnoresTermAndItsChildren) {
+  vl::Child sleeper({"sleep", "30"});
+  EXPECT_FALSE(sleeper.poll());
+  sleeper.end();
+  EXPECT_EQ(sleeper.poll(), 128 + SIGTERM);
+  EXPECT_FALSE(alive(sleeper.pid()));
+  pid_t pid = 0, started = 0;
   {
     vl::Child child({"sh", "-c", "trap '' TERM; sleep 30 & echo $!; wait"});
     pid = child.pid();
     while (child.output().find('\n') == std::string::npos && !child.poll())
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     started = std::stoi(child.output());
-  }  // ignores TERM and has a child of its own: destruction must still leave nothing
+  }
   EXPECT_TRUE(gone(pid));
   EXPECT_TRUE(gone(started));
 }
 
+// The variable, then whether there is a display, then which programs are installed; a
+// program that is not installed, or an unknown name, falls back to the automatic choice.
 TEST(ToolkitChoice, EnvironmentThenDisplayThenPrograms) {
-  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, true, true), ToolkitKind::zenity);
-  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, false, true), ToolkitKind::kdialog);
-  EXPECT_EQ(vl::chooseToolkitKind(nullptr, true, false, false), ToolkitKind::missing);
-  EXPECT_EQ(vl::chooseToolkitKind("zenity", true, false, false), ToolkitKind::missing);
-  EXPECT_EQ(vl::chooseToolkitKind(nullptr, false, false, false), ToolkitKind::terminal);
-  EXPECT_EQ(vl::chooseToolkitKind(nullptr, false, true, true), ToolkitKind::terminal);
-  EXPECT_EQ(vl::chooseToolkitKind("terminal", true, true, true), ToolkitKind::terminal);
-  EXPECT_EQ(vl::chooseToolkitKind("kdialog", true, true, true), ToolkitKind::kdialog);
-  EXPECT_EQ(vl::chooseToolkitKind("zenity", false, true, false), ToolkitKind::zenity);
-  // A program that is not installed, or an unknown name, falls back to the automatic choice.
-  EXPECT_EQ(vl::chooseToolkitKind("kdialog", true, true, false), ToolkitKind::zenity);
-  EXPECT_EQ(vl::chooseToolkitKind("qt", false, true, true), ToolkitKind::terminal);
+  using K = ToolkitKind;
+  for (auto [variable, display, zenity, kdialog, kind] :
+       {std::tuple<const char*, bool, bool, bool, K>{nullptr, true, true, true, K::zenity},
+        {nullptr, true, false, true, K::kdialog}, {nullptr, true, false, false, K::missing},
+        {"zenity", true, false, false, K::missing}, {nullptr, false, false, false, K::terminal},
+        {nullptr, false, true, true, K::terminal}, {"terminal", true, true, true, K::terminal},
+        {"kdialog", true, true, true, K::kdialog}, {"zenity", false, true, false, K::zenity},
+        {"kdialog", true, true, false, K::zenity}, {"qt", false, true, true, K::terminal}})
+    EXPECT_EQ(vl::chooseToolkitKind(variable, display, zenity, kdialog), kind)
+        << (variable ? variable : "unset") << display << zenity << kdialog;
 }
 
 TEST(DialogCommands, TextsAreWholeArgumentsAndLabelsNeverOptions) {
@@ -205,10 +201,9 @@ protected:
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     std::ofstream script(dir_ + "/xdg-open");
-    script << "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\nexit \"$(cat \"$(dirname \"$0\")/status\")\"\n";
+    script << "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\nexit \"${OPENER_STATUS:-0}\"\n";
     script.close();
     chmod((dir_ + "/xdg-open").c_str(), 0755);
-    exitWith(0);
     oldPath_ = std::getenv("PATH");
     setenv("PATH", (dir_ + ":" + oldPath_).c_str(), 1);
   }
@@ -216,7 +211,6 @@ protected:
     setenv("PATH", oldPath_.c_str(), 1);
     vl::Child({"rm", "-rf", dir_}).wait();
   }
-  void exitWith(int status) { std::ofstream(dir_ + "/status") << status; }
   std::string args() {
     std::ifstream in(dir_ + "/args");
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -234,9 +228,9 @@ TEST_F(Opener, OnlyWebPagesAsOneArgumentWithInstalledPrograms) {
   const std::string url = "HTTP://127.0.0.1:1/ofx/authorize?user_code=AB;C $(x)";
   EXPECT_TRUE(toolkit->openUrl(url));
   EXPECT_EQ(args(), url + "\n");
-  exitWith(3);
+  setenv("OPENER_STATUS", "3", 1);
   EXPECT_FALSE(toolkit->openUrl(url));
-  exitWith(0);
+  unsetenv("OPENER_STATUS");
   setenv("PATH", "/nonexistent", 1);
   EXPECT_FALSE(toolkit->openUrl("https://veltrane.example/ofx/authorize?user_code=ABCD-2345"));
   // A desktop without a dialog program is told what to install, whatever is asked.
