@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,8 +152,7 @@ TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
 }
 
 TEST(SecretStore, ConcurrentCallersSeeTheirOwnTokens) {
-  constexpr int threads = 6;
-  constexpr int rounds = 5;
+  constexpr int threads = 6, rounds = 5;
   const std::string shared = "https://shared.example";
   vl::saveToken(shared, "shared-token");
   std::atomic<int> wrong{0};
@@ -165,12 +163,9 @@ TEST(SecretStore, ConcurrentCallersSeeTheirOwnTokens) {
       for (int r = 0; r < rounds; ++r) {
         const std::string token = "t" + std::to_string(t) + "r" + std::to_string(r);
         vl::saveToken(origin, token);
-        if (vl::loadToken(origin) != token) ++wrong;
-        if (vl::loadToken(shared) != "shared-token") ++wrong;
-        if (r % 2) {
-          vl::forgetToken(origin);
-          if (!vl::loadToken(origin).empty()) ++wrong;
-        }
+        wrong += vl::loadToken(origin) != token || vl::loadToken(shared) != "shared-token";
+        if (r % 2) vl::forgetToken(origin);
+        wrong += r % 2 && !vl::loadToken(origin).empty();
       }
     });
   for (auto& w : workers) w.join();

@@ -84,16 +84,14 @@ protected:
     std::filesystem::remove(path_);
   }
 
-  // Muxes the units the way the worker does: one burst per picture, the bursts back to back;
-  // `damage` puts one video packet's counter out of step.
-  const char* write(const std::vector<AccessUnit>& units, bool damage = false) {
+  // Muxes the units the way the worker does: one burst per picture, the bursts back to back.
+  const char* write(const std::vector<AccessUnit>& units) {
     Muxer muxer(GetParam());
     Bytes all;
     for (const AccessUnit& unit : units) {
       const Bytes burst = muxer.packetize(unit.bytes, unit.keyframe, unit.pts);
       all.insert(all.end(), burst.begin(), burst.end());
     }
-    if (damage) all[5 * 188 + 3] ^= 0x03;
     std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(all.data()), std::ssize(all));
     std::lock_guard<std::mutex> lock(logMutex);
     complaints.clear();  // the encoders' own remarks; only the readers' count
@@ -115,10 +113,8 @@ TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   const AVStream* stream = input->streams[0];
   EXPECT_EQ(stream->id, 0x0100);
   EXPECT_EQ(stream->codecpar->codec_id, hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
-  EXPECT_EQ(stream->codecpar->width, kWidth);
-  EXPECT_EQ(stream->codecpar->height, kHeight);
-  ASSERT_EQ(stream->time_base.num, 1);
-  ASSERT_EQ(stream->time_base.den, 90000);
+  EXPECT_EQ(std::tuple(stream->codecpar->width, stream->codecpar->height), std::tuple(kWidth, kHeight));
+  ASSERT_EQ(std::tuple(stream->time_base.num, stream->time_base.den), std::tuple(1, 90000));
   ASSERT_GE(input->nb_programs, 1u);
   EXPECT_EQ(input->programs[0]->id, 1);
   EXPECT_EQ(input->programs[0]->pcr_pid, 0x0100);
@@ -138,8 +134,7 @@ TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   for (; av_read_frame(input.get(), pkt.get()) == 0; ++packets) {
     ASSERT_LT(packets, units.size());
     const AccessUnit& unit = units[packets];
-    EXPECT_EQ(pkt->pts, unit.pts) << packets;
-    EXPECT_EQ(pkt->dts, unit.pts) << packets;
+    EXPECT_EQ(std::tuple(pkt->pts, pkt->dts), std::tuple(unit.pts, unit.pts)) << packets;
     EXPECT_EQ((pkt->flags & AV_PKT_FLAG_KEY) != 0, unit.keyframe) << packets;
     EXPECT_FALSE(pkt->flags & AV_PKT_FLAG_CORRUPT) << packets;
     // The delimiter leads, then the access unit unchanged. The HEVC parser cuts at
@@ -158,19 +153,8 @@ TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   EXPECT_EQ(packets, units.size());
   EXPECT_EQ(decoded, kFrames);
   EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
-  {
-    std::lock_guard<std::mutex> lock(logMutex);
-    for (const std::string& line : complaints) ADD_FAILURE() << line;
-  }
-
-  // The complaint collector can fail: one video packet's counter out of step is noticed.
-  input = test::openInput(write(units, true), av_find_input_format("mpegts"));
-  ASSERT_TRUE(input);
-  int corrupt = 0;
-  for (; av_read_frame(input.get(), pkt.get()) == 0; av_packet_unref(pkt.get()))
-    corrupt += (pkt->flags & AV_PKT_FLAG_CORRUPT) != 0;
   std::lock_guard<std::mutex> lock(logMutex);
-  EXPECT_TRUE(corrupt > 0 || !complaints.empty());
+  for (const std::string& line : complaints) ADD_FAILURE() << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, MuxerReadBack, ::testing::Bool(),
