@@ -35,24 +35,6 @@ constexpr int kFrames = 40;
 constexpr std::int64_t kStart = 900000;  // ten seconds in, as after a reconnection
 constexpr std::int64_t kStep = 3000;     // 30 fps
 
-// Access units as the worker hands them to the muxer, from the software encoders.
-std::vector<AccessUnit> encode(bool hevc) {
-  Settings settings;
-  settings.hevc = hevc;
-  settings.fps = 30;
-  settings.keyframeSeconds = 0.3;  // a keyframe every ninth picture
-  std::vector<AccessUnit> out;
-  auto encoder = makeNamedEncoder(hevc ? "libx265" : "libx264", kWidth, kHeight, settings,
-                               [&](const Bytes& au, bool key, std::int64_t pts) { out.push_back({au, key, pts}); });
-  Frame frame{kWidth, kHeight, 0.0, Samples(std::size_t{kWidth} * kHeight * 3)};
-  for (int i = 0; i < kFrames; ++i) {
-    for (std::size_t p = 0; p < frame.pixels.size(); ++p)
-      frame.pixels[p] = static_cast<std::uint16_t>(p * 97 + static_cast<std::size_t>(i) * 5000);
-    encoder->encode(frame, kStart + i * kStep);
-  }
-  return out;
-}
-
 // Messages of the demuxer and decoder that report damage.
 std::mutex logMutex;
 std::vector<std::string> complaints;
@@ -83,30 +65,41 @@ protected:
     av_log_set_level(AV_LOG_INFO);
     std::filesystem::remove(path_);
   }
-
-  // Muxes the units the way the worker does: one burst per picture, the bursts back to back.
-  const char* write(const std::vector<AccessUnit>& units) {
-    Muxer muxer(GetParam());
-    Bytes all;
-    for (const AccessUnit& unit : units) {
-      const Bytes burst = muxer.packetize(unit.bytes, unit.keyframe, unit.pts);
-      all.insert(all.end(), burst.begin(), burst.end());
-    }
-    std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(all.data()), std::ssize(all));
-    std::lock_guard<std::mutex> lock(logMutex);
-    complaints.clear();  // the encoders' own remarks; only the readers' count
-    return path_.c_str();
-  }
-
   const std::filesystem::path path_ = std::filesystem::temp_directory_path() /
                                       ("veltrane-mux-" + std::to_string(::getpid()) + ".ts");
 };
 
 TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   const bool hevc = GetParam();
-  const std::vector<AccessUnit> units = encode(hevc);
+  // Access units from the software encoders, muxed as the worker does: one burst per
+  // picture, the bursts back to back.
+  Settings settings;
+  settings.hevc = hevc;
+  settings.fps = 30;
+  settings.keyframeSeconds = 0.3;  // a keyframe every ninth picture
+  std::vector<AccessUnit> units;
+  Muxer muxer(hevc);
+  std::ofstream file(path_, std::ios::binary);
+  auto encoder = makeNamedEncoder(hevc ? "libx265" : "libx264", kWidth, kHeight, settings,
+                                  [&](const Bytes& au, bool key, std::int64_t pts) {
+                                    units.push_back({au, key, pts});
+                                    const Bytes burst = muxer.packetize(au, key, pts);
+                                    file.write(reinterpret_cast<const char*>(burst.data()), std::ssize(burst));
+                                  });
+  Frame frame{kWidth, kHeight, 0.0, Samples(std::size_t{kWidth} * kHeight * 3)};
+  for (int i = 0; i < kFrames; ++i) {
+    for (std::size_t p = 0; p < frame.pixels.size(); ++p)
+      frame.pixels[p] = static_cast<std::uint16_t>(p * 97 + static_cast<std::size_t>(i) * 5000);
+    encoder->encode(frame, kStart + i * kStep);
+  }
+  file.close();
   ASSERT_EQ(units.size(), static_cast<std::size_t>(kFrames)) << "encoder unavailable or delayed";
-  test::AvInput input = test::openInput(write(units), av_find_input_format("mpegts"));
+  {
+    std::lock_guard<std::mutex> lock(logMutex);
+    complaints.clear();  // the encoders' own remarks; only the readers' count
+  }
+
+  test::AvInput input = test::openInput(path_.c_str(), av_find_input_format("mpegts"));
   ASSERT_TRUE(input);
   ASSERT_GE(avformat_find_stream_info(input.get(), nullptr), 0);
   ASSERT_EQ(input->nb_streams, 1u);
