@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 namespace vl {
@@ -45,9 +44,6 @@ Bytes videoPayload(const Bytes& burst) {
 }
 
 TEST(MuxerTables, PatAndPmtForBothCodecsWithTheirCrc) {
-  const std::string check = "123456789";
-  EXPECT_EQ(crc32Mpeg2(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0x0376E6E7u);
-  EXPECT_EQ(crc32Mpeg2(nullptr, 0), 0xFFFFFFFFu);
   const Bytes pat = psiPacket({0x47, 0x40, 0x00, 0x10}, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00,
                                                        0x01, 0xF0, 0x00, 0x2A, 0xB1, 0x04, 0xB2});
   for (auto [hevc, type, crc] : {std::tuple{false, 0x1B, Bytes{0x15, 0xBD, 0x4D, 0x56}},
@@ -58,9 +54,6 @@ TEST(MuxerTables, PatAndPmtForBothCodecsWithTheirCrc) {
     const Bytes burst = Muxer(hevc).packetize({1, 2, 3}, false, 0);
     EXPECT_EQ(packet(burst, 0), pat) << hevc;
     EXPECT_EQ(packet(burst, 1), psiPacket({0x47, 0x50, 0x00, 0x10}, section)) << hevc;
-    // A section followed by its own CRC leaves a zero remainder.
-    EXPECT_EQ(crc32Mpeg2(burst.data() + 5, 16), 0u);
-    EXPECT_EQ(crc32Mpeg2(burst.data() + kPacket + 5, 21), 0u);
   }
 }
 
