@@ -156,12 +156,12 @@ TEST(Encoders, StreamsDecodeAsSignalledWithKeyframesInTime) {
       EXPECT_EQ(picture->pts, unit.pts);
       EXPECT_EQ(std::tuple(picture->width, picture->height), std::tuple(c.width, c.height));
       EXPECT_EQ(picture->format, hevc ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P);
-      EXPECT_EQ(picture->color_range, AVCOL_RANGE_MPEG);
-      EXPECT_EQ(picture->color_primaries, c.color == 0 ? AVCOL_PRI_BT709 : AVCOL_PRI_BT2020);
-      EXPECT_EQ(picture->color_trc,
-                c.color == 0 ? AVCOL_TRC_BT709 : c.color == 1 ? AVCOL_TRC_SMPTE2084 : AVCOL_TRC_ARIB_STD_B67);
-      EXPECT_EQ(picture->colorspace, c.color == 0 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT2020_NCL);
-      EXPECT_EQ(picture->chroma_location, AVCHROMA_LOC_CENTER) << "the 2x2 average is centred";
+      // Limited range, the signal's primaries, transfer and matrix, and the 2x2 average centred.
+      EXPECT_EQ(std::tuple(picture->color_range, picture->color_primaries, picture->color_trc, picture->colorspace,
+                           picture->chroma_location),
+                std::tuple(AVCOL_RANGE_MPEG, c.color == 0 ? AVCOL_PRI_BT709 : AVCOL_PRI_BT2020,
+                           c.color == 0 ? AVCOL_TRC_BT709 : c.color == 1 ? AVCOL_TRC_SMPTE2084 : AVCOL_TRC_ARIB_STD_B67,
+                           c.color == 0 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT2020_NCL, AVCHROMA_LOC_CENTER));
       EXPECT_EQ(decoder.context->profile, hevc ? 2 : 100) << "Main 10 or High, as the streams number them";
 
       // Flat pictures come back as the conversion's codes, which also proves the order.
