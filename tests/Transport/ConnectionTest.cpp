@@ -1,16 +1,21 @@
+// Real SRT peers on loopback: the development service's ingest, and srt-live-transmit as
+// a listener we did not write.
 #include "Transport/Connection.h"
 #include "Transport/Muxer.h"
 
 #include "Linux/Child.h"
 
 #include "Failure.h"
-#include "SrtListener.h"
+#include "Wait.h"
+#include "ingest/Ingest.h"
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -19,18 +24,12 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-using test::SrtListener;
 using test::waitFor;
 
-const ::testing::Environment* const srtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new test::SrtEnvironment);
+const std::string kRefused = "SRT connection failed; check stream, firewall and ingest server";
 
 Target targetFor(const std::string& url, const std::string& streamId = "", const std::string& passphrase = "") {
-  Target target;
-  target.url = url;
-  target.streamId = streamId;
-  target.passphrase = passphrase;
-  return target;
+  return {url, streamId, passphrase};
 }
 
 // Bursts as the worker sends them: real muxer output around made-up access units.
@@ -43,14 +42,6 @@ std::vector<Bytes> bursts(int count, std::uint32_t seed) {
     for (auto& b : au) b = static_cast<std::uint8_t>(random());
     out.push_back(muxer.packetize(au, i % 10 == 0, 900000 + i * 3000));
   }
-  return out;
-}
-
-// The message sizes a burst must turn into.
-std::vector<std::size_t> messagesFor(std::size_t size) {
-  std::vector<std::size_t> out;
-  for (; size > 1316; size -= 1316) out.push_back(1316);
-  if (size > 0) out.push_back(size);
   return out;
 }
 
@@ -67,6 +58,11 @@ int freeUdpPort() {
   return ntohs(a.sin_port);
 }
 
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 TEST(ConnectionValues, BandwidthAndSendBuffer) {
   // 1 kbit/s truncates; no overflow at the largest bitrate an int holds.
   for (auto [kbps, bytesPerSecond] : {std::pair{6000, 825000LL}, {8000, 1100000LL}, {1, 137LL}, {2147483647, 295279001462LL}})
@@ -76,7 +72,7 @@ TEST(ConnectionValues, BandwidthAndSendBuffer) {
     EXPECT_EQ(sendBufferBytes(kbps, latencyMs), bytes) << kbps << " kbit/s, " << latencyMs << " ms";
 }
 
-TEST(ConnectionDescriptor, RefusedBeforeAnyNetwork) {
+TEST(ConnectionDescriptor, RefusedBeforeAnyNetworkAndNobodyListening) {
   for (const std::string url :
        {"", "not a descriptor", "srt://127.0.0.1", "srt://127.0.0.1/", "udp://127.0.0.1:9000",
         "SRTX://127.0.0.1:9000", "srt://127.0.0.1:9000/live", "srt://127.0.0.1:9000//",
@@ -84,98 +80,69 @@ TEST(ConnectionDescriptor, RefusedBeforeAnyNetwork) {
         "srt://127.0.0.1:99999", "127.0.0.1:9000"}) {
     EXPECT_EQ(test::failure([&] { Connection(targetFor(url), 60, 8000); }), "Invalid SRT server descriptor") << url;
   }
-}
-
-// Lookup failures run in local-names.sh, with the fallback test.
-TEST(ConnectionDescriptor, NobodyListening) {
-  // Nobody listens on this port: every address times out.
+  // Nobody listens on this port: every address times out. Lookup failures run in local-names.sh.
   const int port = freeUdpPort();
   EXPECT_EQ(test::failure([&] { Connection(targetFor("srt://127.0.0.1:" + std::to_string(port)), 60, 8000); }),
-            "SRT connection failed; check stream, firewall and ingest server");
+            kRefused);
 }
 
-// IPv4 with a trailing slash and an identity; IPv6 with neither.
-class ConnectionToListener : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(ConnectionToListener, DeliversIdentityMessagesAndBytes) {
-  const std::string address = GetParam();
-  const bool v6 = address.find(':') != std::string::npos;
-  SrtListener listener(address);
-  const std::string url = "srt://" + (v6 ? "[" + address + "]" : address) + ":" + std::to_string(listener.port());
-  const std::string id = v6 ? "" : "#!::r=live/stream-7,m=publish";
-  Connection connection(targetFor(v6 ? url : url + "/", id), 120, 6000);
-  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
-  EXPECT_EQ(listener.streamId(), id);
-  EXPECT_EQ(listener.peerLatencyMs(), 120);  // the caller's latency wins over the listener's 20
+// A trailing slash and an identity; the caller's latency wins over the ingest's 120 ms;
+// bursts go out in 1316-byte messages but their last; the ingest going away fails the send.
+TEST(ConnectionToIngest, DeliversIdentityMessagesAndBytesUntilTheIngestGoes) {
+  const auto dir = std::filesystem::temp_directory_path() / ("veltrane-connection-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  auto ingest = std::make_unique<dev::Ingest>(0, [](const std::string&) { return true; }, dir);
+  const std::string id = "#!::r=live/stream-7,m=publish";
+  Connection connection(targetFor("srt://127.0.0.1:" + std::to_string(ingest->port()) + "/", id), 250, 6000);
+  ASSERT_TRUE(waitFor([&] { return ingest->stats().connections.size() == 1; }, 2s));
 
   std::vector<Bytes> sent = bursts(30, 7);
   sent.insert(sent.begin(), {Bytes(2820, 0x47), Bytes(1316, 0x11), Bytes(188, 0x22), Bytes(1316 + 188, 0x33)});
   connection.send({});  // nothing at all
   Bytes all;
-  std::vector<std::size_t> sizes;
+  std::uint64_t messages = 0, full = 0;
   for (const Bytes& burst : sent) {
     connection.send(burst);
     all.insert(all.end(), burst.begin(), burst.end());
-    for (std::size_t size : messagesFor(burst.size())) sizes.push_back(size);
+    messages += (burst.size() + 1315) / 1316;
+    full += burst.size() / 1316;
     std::this_thread::sleep_for(2ms);
   }
-  ASSERT_TRUE(waitFor([&] { return listener.byteCount() >= all.size(); }, 3s)) << listener.byteCount();
-  const std::vector<std::size_t> got = listener.messageSizes();
-  ASSERT_GE(got.size(), 3u);
-  EXPECT_EQ((std::vector<std::size_t>(got.begin(), got.begin() + 3)), (std::vector<std::size_t>{1316, 1316, 188}));
-  EXPECT_EQ(got, sizes);
-  EXPECT_TRUE(listener.bytes() == all);
-}
+  ASSERT_TRUE(waitFor([&] { return ingest->stats().connections[0].bytes >= all.size(); }, 3s));
+  const dev::IngestConnection got = ingest->stats().connections[0];
+  EXPECT_EQ(got.streamId, id);
+  EXPECT_EQ(got.latencyMs, 250);
+  EXPECT_EQ(std::tuple(got.messages, got.fullMessages), std::tuple(messages, full));
+  EXPECT_TRUE(fileText(got.file) == std::string(all.begin(), all.end()));
 
-INSTANTIATE_TEST_SUITE_P(Loopback, ConnectionToListener, ::testing::Values("127.0.0.1", "::1"),
-                         [](const auto& info) { return std::string(info.index == 0 ? "IPv4" : "IPv6"); });
-
-TEST(ConnectionToListener, PassphraseMustMatchAndTheEncryptedStreamArrivesIntact) {
-  const std::string secret = "correct horse battery";
-  SrtListener listener("127.0.0.1", secret);
-  const std::string url = "srt://127.0.0.1:" + std::to_string(listener.port());
-  EXPECT_EQ(test::failure([&] { Connection(targetFor(url, "x", "wrong passphrase!"), 60, 8000); }),
-            "SRT connection failed; check stream, firewall and ingest server");
-  EXPECT_EQ(test::failure([&] { Connection(targetFor(url, "x"), 60, 8000); }),
-            "SRT connection failed; check stream, firewall and ingest server");
-  EXPECT_FALSE(listener.accepted());
-  Connection connection(targetFor(url, "enc", secret), 60, 8000);
-  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
-  Bytes all;
-  for (const Bytes& burst : bursts(10, 3)) {
-    connection.send(burst);
-    all.insert(all.end(), burst.begin(), burst.end());
-  }
-  ASSERT_TRUE(waitFor([&] { return listener.byteCount() >= all.size(); }, 3s));
-  EXPECT_TRUE(listener.bytes() == all);
-}
-
-TEST(ConnectionToListener, ListenerGoingAwayFailsTheSend) {
-  SrtListener listener("127.0.0.1");
-  Connection connection(targetFor("srt://127.0.0.1:" + std::to_string(listener.port())), 60, 8000);
-  ASSERT_TRUE(waitFor([&] { return listener.accepted(); }, 2s));
-  connection.send(Bytes(1316, 0x47));
-  listener.drop();
+  ingest.reset();
   std::string message;
   waitFor([&] { return (message = test::failure([&] { connection.send(Bytes(188 * 20, 0x47)); })) != "no error"; }, 8s);
   EXPECT_EQ(message, "SRT sender congested or disconnected; reconnecting");
+  std::filesystem::remove_all(dir);
 }
 
-// srt-live-transmit as an ingest we did not write: what it receives comes out on its standard output.
-TEST(ConnectionToSrtLiveTransmit, StreamArrivesIntact) {
-  const int port = freeUdpPort();
+// srt-live-transmit as the listener, its standard output what it received: over IPv4, and
+// over IPv6 with a passphrase that must match.
+class ConnectionToSrtLiveTransmit : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ConnectionToSrtLiveTransmit, StreamArrivesIntact) {
+  const bool v6 = GetParam();
+  const std::string host = v6 ? "[::1]" : "127.0.0.1", secret = v6 ? "correct horse battery" : "";
+  const std::string url = "srt://" + host + ":" + std::to_string(freeUdpPort());
   Child ingest({"srt-live-transmit", "-a:no", "-ll:error",
-                "srt://127.0.0.1:" + std::to_string(port) + "?mode=listener&latency=20", "file://con"});
+                url + "?mode=listener&latency=20" + (v6 ? "&passphrase=" + secret : ""), "file://con"});
   // Its listening UDP socket shows in the kernel's table once it is ready.
   char hex[8];
-  std::snprintf(hex, sizeof hex, ":%04X ", port);
-  ASSERT_TRUE(waitFor([&] {
-    std::ifstream table("/proc/net/udp");
-    return std::string(std::istreambuf_iterator<char>(table), {}).find(hex) != std::string::npos;
-  }, 5s));
+  std::snprintf(hex, sizeof hex, ":%04X ", std::stoi(url.substr(url.rfind(':') + 1)));
+  ASSERT_TRUE(waitFor([&] { return fileText(v6 ? "/proc/net/udp6" : "/proc/net/udp").find(hex) != std::string::npos; }, 5s));
+  if (v6) {
+    for (const std::string wrong : {"wrong passphrase!", ""})
+      EXPECT_EQ(test::failure([&] { Connection(targetFor(url, "x", wrong), 60, 8000); }), kRefused);
+  }
   Bytes all;
   {
-    Connection connection(targetFor("srt://127.0.0.1:" + std::to_string(port), "#!::r=live"), 80, 8000);
+    Connection connection(targetFor(url, "#!::r=live", secret), 80, 8000);
     for (const Bytes& burst : bursts(40, 11)) {
       connection.send(burst);
       all.insert(all.end(), burst.begin(), burst.end());
@@ -192,6 +159,9 @@ TEST(ConnectionToSrtLiveTransmit, StreamArrivesIntact) {
   EXPECT_TRUE(Bytes(ingest.output().begin(), ingest.output().end()) == all)
       << ingest.output().size() << " of " << all.size() << " bytes";
 }
+
+INSTANTIATE_TEST_SUITE_P(Loopback, ConnectionToSrtLiveTransmit, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "IPv6" : "IPv4"); });
 
 }  // namespace
 }  // namespace vl

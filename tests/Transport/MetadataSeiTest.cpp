@@ -55,7 +55,8 @@ TEST(MetadataSei, EmulationPrevention) {
     EXPECT_FALSE(out[i] == 0 && out[i + 1] == 0 && out[i + 2] <= 2) << "at " << i;
 }
 
-TEST(MetadataSei, PayloadSizeCoding) {
+// Sizes of 255 and over take more bytes; each message depends only on its own fields.
+TEST(MetadataSei, PayloadSizesAndMessagesOfTheirOwnFields) {
   Settings s;
   s.metadata = std::string(300, 'x');
   Bytes out = metadataSEI(s, false);
@@ -64,9 +65,7 @@ TEST(MetadataSei, PayloadSizeCoding) {
   s.metadata = std::string(238, 'x');
   out = metadataSEI(s, false);
   EXPECT_EQ(Bytes(out.begin() + 5, out.begin() + 8), (Bytes{0x05, 0xFF, 0x00}));
-}
 
-TEST(MetadataSei, MessagesDependOnlyOnTheirFields) {
   Settings a;
   a.color = 1;
   Settings b = a;

@@ -35,32 +35,6 @@ constexpr int kFrames = 40;
 constexpr std::int64_t kStart = 900000;  // ten seconds in, as after a reconnection
 constexpr std::int64_t kStep = 3000;     // 30 fps
 
-// Access units as the worker hands them to the muxer, from the software encoders.
-std::vector<AccessUnit> encode(bool hevc) {
-  Settings settings;
-  settings.hevc = hevc;
-  settings.fps = 30;
-  settings.keyframeSeconds = 0.3;  // a keyframe every ninth picture
-  std::vector<AccessUnit> out;
-  auto encoder = makeNamedEncoder(hevc ? "libx265" : "libx264", kWidth, kHeight, settings,
-                               [&](const Bytes& au, bool key, std::int64_t pts) { out.push_back({au, key, pts}); });
-  Frame frame{kWidth, kHeight, 0.0, Samples(std::size_t{kWidth} * kHeight * 3)};
-  for (int i = 0; i < kFrames; ++i) {
-    for (std::size_t p = 0; p < frame.pixels.size(); ++p)
-      frame.pixels[p] = static_cast<std::uint16_t>(p * 97 + static_cast<std::size_t>(i) * 5000);
-    encoder->encode(frame, kStart + i * kStep);
-  }
-  return out;
-}
-
-Bytes withoutOuterZeros(const Bytes& b) {
-  std::size_t begin = 0;
-  std::size_t end = b.size();
-  while (begin < end && b[begin] == 0) ++begin;
-  while (end > begin && b[end - 1] == 0) --end;
-  return Bytes(b.begin() + static_cast<std::ptrdiff_t>(begin), b.begin() + static_cast<std::ptrdiff_t>(end));
-}
-
 // Messages of the demuxer and decoder that report damage.
 std::mutex logMutex;
 std::vector<std::string> complaints;
@@ -83,66 +57,57 @@ void collect(void* avcl, int level, const char* format, va_list args) {
 class MuxerReadBack : public ::testing::TestWithParam<bool> {
 protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("veltrane-mux-" + std::to_string(::getpid()) + (GetParam() ? "-hevc" : "-h264"));
-    std::filesystem::create_directories(dir_);
     av_log_set_level(AV_LOG_DEBUG);
     av_log_set_callback(collect);
-    std::lock_guard<std::mutex> lock(logMutex);
-    complaints.clear();
   }
   void TearDown() override {
     av_log_set_callback(av_log_default_callback);
     av_log_set_level(AV_LOG_INFO);
-    std::filesystem::remove_all(dir_);
+    std::filesystem::remove(path_);
   }
-
-  // Muxes the units the way the worker does: one burst per picture, the bursts back to back.
-  std::filesystem::path write(const std::vector<AccessUnit>& units) {
-    Muxer muxer(GetParam());
-    const auto path = dir_ / "stream.ts";
-    std::ofstream file(path, std::ios::binary);
-    for (const AccessUnit& unit : units) {
-      const Bytes burst = muxer.packetize(unit.bytes, unit.keyframe, unit.pts);
-      file.write(reinterpret_cast<const char*>(burst.data()), static_cast<std::streamsize>(burst.size()));
-    }
-    return path;
-  }
-
-  // A copy with one video packet's counter out of step.
-  std::filesystem::path damaged(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes(std::istreambuf_iterator<char>(in), {});
-    bytes[5 * 188 + 3] = static_cast<char>(bytes[5 * 188 + 3] ^ 0x03);
-    const auto out = dir_ / "damaged.ts";
-    std::ofstream(out, std::ios::binary) << bytes;
-    return out;
-  }
-
-  std::filesystem::path dir_;
+  const std::filesystem::path path_ = std::filesystem::temp_directory_path() /
+                                      ("veltrane-mux-" + std::to_string(::getpid()) + ".ts");
 };
 
 TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   const bool hevc = GetParam();
-  const std::vector<AccessUnit> units = encode(hevc);
+  // Access units from the software encoders, muxed as the worker does: one burst per
+  // picture, the bursts back to back.
+  Settings settings;
+  settings.hevc = hevc;
+  settings.fps = 30;
+  settings.keyframeSeconds = 0.3;  // a keyframe every ninth picture
+  std::vector<AccessUnit> units;
+  Muxer muxer(hevc);
+  std::ofstream file(path_, std::ios::binary);
+  auto encoder = makeNamedEncoder(hevc ? "libx265" : "libx264", kWidth, kHeight, settings,
+                                  [&](const Bytes& au, bool key, std::int64_t pts) {
+                                    units.push_back({au, key, pts});
+                                    const Bytes burst = muxer.packetize(au, key, pts);
+                                    file.write(reinterpret_cast<const char*>(burst.data()), std::ssize(burst));
+                                  });
+  Frame frame{kWidth, kHeight, 0.0, Samples(std::size_t{kWidth} * kHeight * 3)};
+  for (int i = 0; i < kFrames; ++i) {
+    for (std::size_t p = 0; p < frame.pixels.size(); ++p)
+      frame.pixels[p] = static_cast<std::uint16_t>(p * 97 + static_cast<std::size_t>(i) * 5000);
+    encoder->encode(frame, kStart + i * kStep);
+  }
+  file.close();
   ASSERT_EQ(units.size(), static_cast<std::size_t>(kFrames)) << "encoder unavailable or delayed";
-  const auto path = write(units);
   {
     std::lock_guard<std::mutex> lock(logMutex);
     complaints.clear();  // the encoders' own remarks; only the readers' count
   }
 
-  test::AvInput input = test::openInput(path.c_str(), av_find_input_format("mpegts"));
+  test::AvInput input = test::openInput(path_.c_str(), av_find_input_format("mpegts"));
   ASSERT_TRUE(input);
   ASSERT_GE(avformat_find_stream_info(input.get(), nullptr), 0);
   ASSERT_EQ(input->nb_streams, 1u);
   const AVStream* stream = input->streams[0];
   EXPECT_EQ(stream->id, 0x0100);
   EXPECT_EQ(stream->codecpar->codec_id, hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
-  EXPECT_EQ(stream->codecpar->width, kWidth);
-  EXPECT_EQ(stream->codecpar->height, kHeight);
-  ASSERT_EQ(stream->time_base.num, 1);
-  ASSERT_EQ(stream->time_base.den, 90000);
+  EXPECT_EQ(std::tuple(stream->codecpar->width, stream->codecpar->height), std::tuple(kWidth, kHeight));
+  ASSERT_EQ(std::tuple(stream->time_base.num, stream->time_base.den), std::tuple(1, 90000));
   ASSERT_GE(input->nb_programs, 1u);
   EXPECT_EQ(input->programs[0]->id, 1);
   EXPECT_EQ(input->programs[0]->pcr_pid, 0x0100);
@@ -162,17 +127,15 @@ TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   for (; av_read_frame(input.get(), pkt.get()) == 0; ++packets) {
     ASSERT_LT(packets, units.size());
     const AccessUnit& unit = units[packets];
-    EXPECT_EQ(pkt->pts, unit.pts) << packets;
-    EXPECT_EQ(pkt->dts, unit.pts) << packets;
+    EXPECT_EQ(std::tuple(pkt->pts, pkt->dts), std::tuple(unit.pts, unit.pts)) << packets;
     EXPECT_EQ((pkt->flags & AV_PKT_FLAG_KEY) != 0, unit.keyframe) << packets;
     EXPECT_FALSE(pkt->flags & AV_PKT_FLAG_CORRUPT) << packets;
     // The delimiter leads, then the access unit unchanged. The HEVC parser cuts at
-    // three-byte start codes, so a start code's leading zero may move to the previous
-    // packet: compare without outer zeros, and the whole elementary stream exactly below.
-    Bytes want = hevc ? Bytes{0, 0, 0, 1, 0x46, 0x01, 0x50} : Bytes{0, 0, 0, 1, 0x09, 0xF0};
-    want.insert(want.end(), unit.bytes.begin(), unit.bytes.end());
-    EXPECT_EQ(withoutOuterZeros(Bytes(pkt->data, pkt->data + pkt->size)), withoutOuterZeros(want)) << packets;
-    sent.insert(sent.end(), want.begin(), want.end());
+    // three-byte start codes, moving a start code's leading zero, so the whole elementary
+    // stream is compared.
+    const Bytes delimiter = hevc ? Bytes{0, 0, 0, 1, 0x46, 0x01, 0x50} : Bytes{0, 0, 0, 1, 0x09, 0xF0};
+    sent.insert(sent.end(), delimiter.begin(), delimiter.end());
+    sent.insert(sent.end(), unit.bytes.begin(), unit.bytes.end());
     received.insert(received.end(), pkt->data, pkt->data + pkt->size);
     ASSERT_TRUE(decoder.send(pkt.get()));
     receive();
@@ -183,22 +146,9 @@ TEST_P(MuxerReadBack, LibavformatDemuxesAndDecodesEveryPicture) {
   EXPECT_EQ(packets, units.size());
   EXPECT_EQ(decoded, kFrames);
   EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
-  {
-    std::lock_guard<std::mutex> lock(logMutex);
-    for (const std::string& line : complaints) ADD_FAILURE() << line;
-  }
-
-  // The complaint collector can fail: one video packet's counter out of step is noticed.
-  const auto bad = damaged(path);
-  input = test::openInput(bad.c_str(), av_find_input_format("mpegts"));
-  ASSERT_TRUE(input);
-  int corrupt = 0;
-  for (; av_read_frame(input.get(), pkt.get()) == 0; av_packet_unref(pkt.get()))
-    corrupt += (pkt->flags & AV_PKT_FLAG_CORRUPT) != 0;
   std::lock_guard<std::mutex> lock(logMutex);
-  EXPECT_TRUE(corrupt > 0 || !complaints.empty());
+  for (const std::string& line : complaints) ADD_FAILURE() << line;
 }
-
 
 INSTANTIATE_TEST_SUITE_P(Codecs, MuxerReadBack, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "Hevc" : "H264"); });

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 namespace vl {
@@ -45,9 +44,6 @@ Bytes videoPayload(const Bytes& burst) {
 }
 
 TEST(MuxerTables, PatAndPmtForBothCodecsWithTheirCrc) {
-  const std::string check = "123456789";
-  EXPECT_EQ(crc32Mpeg2(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0x0376E6E7u);
-  EXPECT_EQ(crc32Mpeg2(nullptr, 0), 0xFFFFFFFFu);
   const Bytes pat = psiPacket({0x47, 0x40, 0x00, 0x10}, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00,
                                                        0x01, 0xF0, 0x00, 0x2A, 0xB1, 0x04, 0xB2});
   for (auto [hevc, type, crc] : {std::tuple{false, 0x1B, Bytes{0x15, 0xBD, 0x4D, 0x56}},
@@ -58,9 +54,6 @@ TEST(MuxerTables, PatAndPmtForBothCodecsWithTheirCrc) {
     const Bytes burst = Muxer(hevc).packetize({1, 2, 3}, false, 0);
     EXPECT_EQ(packet(burst, 0), pat) << hevc;
     EXPECT_EQ(packet(burst, 1), psiPacket({0x47, 0x50, 0x00, 0x10}, section)) << hevc;
-    // A section followed by its own CRC leaves a zero remainder.
-    EXPECT_EQ(crc32Mpeg2(burst.data() + 5, 16), 0u);
-    EXPECT_EQ(crc32Mpeg2(burst.data() + kPacket + 5, 21), 0u);
   }
 }
 
@@ -83,38 +76,27 @@ TEST(MuxerCounters, AdvancePerPidAndWrap) {
   EXPECT_EQ(burst[2 * kPacket + 3], 0x30);
 }
 
+// Only the low 33 bits of time are written: the time below is 0x123456789 with high bits set.
 TEST(MuxerPes, FirstPacketLayoutWithPtsAndPcr) {
   Muxer muxer(false);
-  const std::int64_t pts = 0x123456789;
+  const std::int64_t pts = 0x123456789 + (std::int64_t{1} << 33) * 5;
   const Bytes au{0xAA, 0xBB, 0xCC};
   const Bytes burst = muxer.packetize(au, true, pts);
   ASSERT_EQ(burst.size(), 3 * kPacket);
-  const Bytes p = packet(burst, 2);
   const Bytes pes{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 0x05, 0x29, 0x8D, 0x15, 0xCF, 0x13,
                   0x00, 0x00, 0x00, 0x01, 0x09, 0xF0, 0xAA, 0xBB, 0xCC};
   Bytes want{0x47, 0x41, 0x00, 0x30, static_cast<std::uint8_t>(183 - pes.size()), 0x50,
              0x91, 0xA2, 0xB3, 0xC4, 0xFE, 0x00};
   want.resize(kPacket - pes.size(), 0xFF);
   want.insert(want.end(), pes.begin(), pes.end());
-  EXPECT_EQ(p, want);
+  EXPECT_EQ(packet(burst, 2), want);
 
-  // Any other picture carries the PCR alone.
-  const Bytes other = muxer.packetize(au, false, pts);
-  EXPECT_EQ(other[2 * kPacket + 5], 0x10);
-  EXPECT_EQ(other[2 * kPacket + 3], 0x31);
-}
-
-TEST(MuxerPes, OnlyLow33BitsOfTimeAreWritten) {
-  Muxer a(false);
-  Muxer b(false);
-  Muxer c(false);
-  const Bytes low = a.packetize({9}, false, 0x123456789);
-  EXPECT_EQ(b.packetize({9}, false, 0x123456789 + (std::int64_t{1} << 33) * 5), low);
-  // -1 is the largest 33-bit value: every PTS and PCR base bit set.
-  const Bytes p = packet(c.packetize({9}, false, -1), 2);
-  const std::size_t pes = kPacket - 21;
-  EXPECT_EQ(Bytes(p.begin() + 6, p.begin() + 12), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0x00}));
-  EXPECT_EQ(Bytes(p.begin() + pes + 9, p.begin() + pes + 14), (Bytes{0x2F, 0xFF, 0xFF, 0xFF, 0xFF}));
+  // Any other picture carries the PCR alone; -1 is the largest 33-bit value, every bit set.
+  const Bytes other = packet(muxer.packetize(au, false, -1), 2);
+  EXPECT_EQ(other[3], 0x31);
+  EXPECT_EQ(other[5], 0x10);
+  EXPECT_EQ(Bytes(other.begin() + 6, other.begin() + 12), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0x00}));
+  EXPECT_EQ(Bytes(other.end() - 14, other.end() - 9), (Bytes{0x2F, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST(MuxerPes, EverySizeReassemblesAndMatchesThePacketCount) {
