@@ -1,5 +1,4 @@
 #include "Api/Api.h"
-#include "Failure.h"
 #include "TestServer.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +18,7 @@ using test::Reply;
 using test::TestServer;
 
 constexpr const char* kStreamsPath = "/api/accounts/streams";
+constexpr const char* kTargetPath = "/api/accounts/streams/v";
 
 std::string targetReply(const std::string& secret, const json& limits = nullptr, bool wrapped = true) {
   json stream = {{"lifecycle", "live"},
@@ -27,8 +27,13 @@ std::string targetReply(const std::string& secret, const json& limits = nullptr,
   return (wrapped ? json{{"stream", stream}} : stream).dump();
 }
 
-TEST(Streams, SkipsEndedAndUnnamedEntriesAndDefaultsTheLabel) {
+auto limitsOf(const Target& target) {
+  return std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight);
+}
+
+TEST(Streams, SkipsEndedAndUnnamedEntriesDefaultsTheLabelAndThrowsTheLibraryErrors) {
   TestServer server;
+  const Api api(server.origin());
   server.answer(kStreamsPath, Reply(200, R"({"streams":[
       {"viewerId":"one","label":"One","lifecycle":"past"},
       {"viewerId":"two","label":"Two","endedAt":"2024-01-01T00:00:00Z"},
@@ -36,35 +41,19 @@ TEST(Streams, SkipsEndedAndUnnamedEntriesAndDefaultsTheLabel) {
       {"label":"Four"},
       {"viewerId":"five"},
       {"viewerId":"six","label":"Six","endedAt":"","lifecycle":"live"},
-      {"viewerId":"seven","label":"Seven","endedAt":12},
-      {"viewerId":"","label":"Eight"},
-      {"viewerId":"three","label":"Three again"}]})"));
-  const auto streams = Api(server.origin()).streams("tok_s");
-  ASSERT_EQ(streams.size(), 5u);
-  EXPECT_EQ(streams[0].viewerId, "three");
-  EXPECT_EQ(streams[0].label, "Three");
-  EXPECT_EQ(streams[1].viewerId, "five");
-  EXPECT_EQ(streams[1].label, "five");
-  EXPECT_EQ(streams[2].viewerId, "six");
-  EXPECT_EQ(streams[3].viewerId, "seven");
-  EXPECT_EQ(streams[4].label, "Three again");
+      {"viewerId":"","label":"Eight"}]})"));
+  std::vector<std::pair<std::string, std::string>> offered;
+  for (const Stream& s : api.streams("tok_s")) offered.emplace_back(s.viewerId, s.label);
+  EXPECT_EQ(offered, (decltype(offered){{"three", "Three"}, {"five", "five"}, {"six", "Six"}}));
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].summary(), std::string("GET ") + kStreamsPath + "  | Bearer tok_s");
 
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].summary(), std::string("GET ") + kStreamsPath + "  | Bearer tok_s");
-}
-
-TEST(Streams, EmptyListIsValidAndMalformedRepliesThrowTheLibraryErrors) {
-  TestServer server;
-  const Api api(server.origin());
   server.answer(kStreamsPath, Reply(200, R"({"streams":[]})"));
   EXPECT_TRUE(api.streams("t").empty());
   // The library's own error kinds, as its messages name them.
   for (const auto& [body, kind] : std::vector<std::pair<std::string, std::string>>{
            {R"({"other":[]})", "out_of_range"}, {R"({"streams":{"a":{"viewerId":"x"}}})", "type_error"},
-           {R"({"streams":["x"]})", "type_error"}, {R"({"streams":[{"viewerId":7}]})", "type_error"},
-           {R"({"streams":[{"viewerId":"a","label":null}]})", "type_error"}, {"[1,2]", "type_error"},
-           {R"({"streams":[]} /* c */)", "parse_error"}, {"<html>", "parse_error"}}) {
+           {R"({"streams":[{"viewerId":"a","label":null}]})", "type_error"}, {"<html>", "parse_error"}}) {
     server.answer(kStreamsPath, Reply(200, body));
     try {
       api.streams("t");
@@ -88,7 +77,7 @@ TEST(Replies, NestingWithinTheSizeCapIsAParseErrorOnEveryReader) {
   const std::string deep = nested(1024 * 1024 - 128);
   const std::string codes = R"({"device_code":")" + std::string(64, 'd') + R"(","user_code":"ABCD-2345",)";
   server.answer(kStreamsPath, Reply(200, R"({"streams":[)" + deep + "]}"));
-  server.answer("/api/accounts/streams/v",
+  server.answer(kTargetPath,
                 Reply(200, R"({"ingest":{"protocols":{"srt":{"url":"srt://x:1","secret":"s"}}},"limits":)" + deep + "}"));
   server.answer("/api/accounts/login", Reply(200, R"({"token":)" + deep + "}"));
   server.answer("/api/accounts/ofx/device", Reply(200, codes + R"("expires_in":)" + deep + "}"));
@@ -105,73 +94,46 @@ TEST(Target, EscapesTheViewerIdReadsTheSrtEntryAndTheLimitsWrappedOrNot) {
   TestServer server;
   const Api api(server.origin());
   server.answer("/api/accounts/streams/a%2Fb%20c%3F%23%25", Reply(200, targetReply("streamid-1")));
-  Target target = api.target("tok_t", "a/b c?#%");
-  EXPECT_EQ(target.url, "srt://ingest.example:9000");
-  EXPECT_EQ(target.streamId, "streamid-1");
-  EXPECT_EQ(target.passphrase, "");
-  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight), std::tuple(0u, 0, 0));
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].summary(), "GET /api/accounts/streams/a%2Fb%20c%3F%23%25  | Bearer tok_t");
+  const Target target = api.target("tok_t", "a/b c?#%");
+  EXPECT_EQ(std::tuple(target.url, target.streamId, target.passphrase),
+            std::tuple("srt://ingest.example:9000", "streamid-1", ""));
+  EXPECT_EQ(limitsOf(target), std::tuple(0u, 0, 0));
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].summary(), "GET /api/accounts/streams/a%2Fb%20c%3F%23%25  | Bearer tok_t");
 
-  server.answer("/api/accounts/streams/v",
-                Reply(200, targetReply("s", {{"maxIngestBitrateBps", 18446744073709551615u},
-                                             {"maxWidth", 2147483647},
-                                             {"maxHeight", 1080}},
-                                       false)));
-  target = api.target("t", "v");
-  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight),
-            std::tuple(18446744073709551615u, 2147483647, 1080));
-  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", {{"maxIngestBitrateBps", 8e6}, {"maxHeight", 720}})));
-  target = api.target("t", "v");
-  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight), std::tuple(8000000u, 0, 720));
+  const json widest = {{"maxIngestBitrateBps", 18446744073709551615u}, {"maxWidth", 2147483647}, {"maxHeight", 1080}};
+  server.answer(kTargetPath, Reply(200, targetReply("s", widest, false)));
+  EXPECT_EQ(limitsOf(api.target("t", "v")), std::tuple(18446744073709551615u, 2147483647, 1080));
+  server.answer(kTargetPath, Reply(200, targetReply("s", {{"maxIngestBitrateBps", 8e6}, {"maxHeight", 720}})));
+  EXPECT_EQ(limitsOf(api.target("t", "v")), std::tuple(8000000u, 0, 720));
 }
 
-TEST(Target, RefusesLimitsThatWouldWrapOrTruncate) {
+TEST(Target, RefusesLimitsThatWouldWrapOrTruncateAndChecksLifecycleAndIdentity) {
   TestServer server;
   const Api api(server.origin());
-  for (const json& limits : {json{{"maxIngestBitrateBps", -1}}, json{{"maxWidth", -1920}},
-                             json{{"maxWidth", 2147483648u}}, json{{"maxHeight", 1.5}}, json{{"maxHeight", 1e300}},
-                             json{{"maxIngestBitrateBps", 1.8446744073709552e19}}, json{{"maxWidth", true}}}) {
-    server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", limits)));
+  for (const json& limits : {json{{"maxIngestBitrateBps", -1}}, json{{"maxWidth", 2147483648u}},
+                             json{{"maxHeight", 1.5}}, json{{"maxIngestBitrateBps", 1.8446744073709552e19}},
+                             json{{"maxWidth", true}}}) {
+    server.answer(kTargetPath, Reply(200, targetReply("s", limits)));
     EXPECT_EQ(failure([&] { api.target("t", "v"); }), "The server returned invalid stream limits") << limits.dump();
   }
-  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", {{"maxWidth", "1920"}})));
+  server.answer(kTargetPath, Reply(200, targetReply("s", {{"maxWidth", "1920"}})));
   EXPECT_THROW(api.target("t", "v"), json::type_error);
-  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", json::array({1}))));
-  EXPECT_THROW(api.target("t", "v"), json::type_error);
-}
-
-TEST(Target, ChecksLifecycleAndStreamIdentity) {
-  TestServer server;
-  const Api api(server.origin());
-  const std::string path = "/api/accounts/streams/v";
 
   json past = json::parse(targetReply("s"));
   past["stream"]["lifecycle"] = "past";
-  server.answer(path, Reply(200, past.dump()));
+  server.answer(kTargetPath, Reply(200, past.dump()));
   EXPECT_EQ(failure([&] { api.target("t", "v"); }), "Choose an active veltrane stream");
 
-  json ended = json::parse(targetReply("s"));
-  ended["stream"]["endedAt"] = "2024-01-01";
-  server.answer(path, Reply(200, ended.dump()));
-  EXPECT_EQ(api.target("t", "v").streamId, "s");
-
-  server.answer(path, Reply(200, targetReply(std::string(512, 'k'))));
+  server.answer(kTargetPath, Reply(200, targetReply(std::string(512, 'k'))));
   EXPECT_EQ(api.target("t", "v").streamId, std::string(512, 'k'));
   for (const std::string& bad : {std::string(513, 'k'), std::string()}) {
-    server.answer(path, Reply(200, targetReply(bad)));
+    server.answer(kTargetPath, Reply(200, targetReply(bad)));
     EXPECT_EQ(failure([&] { api.target("t", "v"); }), "Missing or invalid SRT stream identity");
   }
-
-  server.answer(path, Reply(200, R"({"stream":{"ingest":{"protocols":{"rtmp":{}}}}})"));
+  server.answer(kTargetPath, Reply(200, R"({"stream":{"ingest":{"protocols":{"rtmp":{}}}}})"));
   EXPECT_THROW(api.target("t", "v"), json::out_of_range);
-  server.answer(path, Reply(200, R"({"stream":{"ingest":{"protocols":{"srt":{"url":"srt://x"}}}}})"));
-  EXPECT_THROW(api.target("t", "v"), json::out_of_range);
-  server.answer(path, Reply(200, R"({"ingest":{"protocols":{"srt":{"url":5,"secret":"s"}}}})"));
-  EXPECT_THROW(api.target("t", "v"), json::type_error);
-
-  server.answer(path, Reply(404, "{}"));
+  server.answer(kTargetPath, Reply(404, "{}"));
   EXPECT_EQ(failure([&] { api.target("t", "v"); }), test::kStreamNotFound);
 }
 
@@ -184,38 +146,26 @@ TEST(Revoke, OnlyPluginTokensAreSentAndFailuresPropagate) {
 
   server.answer(path, Reply(200, "not json at all"));
   api.revoke("ofx_abc");
-  api.revoke("ofx_");
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].summary(), "POST " + path + " {} | Bearer ofx_abc");
-  EXPECT_EQ(seen[1].header("Authorization"), "Bearer ofx_");
-
-  server.answer(path, Reply(404, "{}"));
-  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), test::kBackendOutdated);
-  server.answer(path, Reply(403, "{}"));
-  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), test::kAuthFailed);
-  server.answer(path, Reply(500, "{}"));
-  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), "veltrane API returned HTTP 500");
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].summary(), "POST " + path + " {} | Bearer ofx_abc");
+  for (const auto& [status, message] : {std::pair{404, test::kBackendOutdated}, std::pair{403, test::kAuthFailed},
+                                        std::pair{500, "veltrane API returned HTTP 500"}}) {
+    server.answer(path, Reply(status, "{}"));
+    EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), message);
+  }
 }
 
-TEST(Login, SendsTheThreeMembersCompactlyWithoutAToken) {
+TEST(Login, SendsTheThreeMembersCompactlyWithoutATokenAndChecksTheReply) {
   TestServer server;
   const Api api(server.origin());
   const std::string path = "/api/accounts/login";
   server.answer(path, Reply(200, R"({"token":"acct_123","user":{"id":1}})"));
-  EXPECT_EQ(api.login("me@example.com", "p\"w", ""), "acct_123");
-  EXPECT_EQ(api.login("me@example.com", "pw", "123456"), "acct_123");
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 2u);
-  const std::string post = "POST " + path + " ";
-  EXPECT_EQ(seen[0].summary(), post + R"({"email":"me@example.com","password":"p\"w","totpCode":""} | no token)");
-  EXPECT_EQ(seen[1].summary(), post + R"({"email":"me@example.com","password":"pw","totpCode":"123456"} | no token)");
-}
+  EXPECT_EQ(api.login("me@example.com", "p\"w", "123456"), "acct_123");
+  EXPECT_EQ(failure([&] { api.login("a", "pass\xff", ""); }), "Email, password and code must be valid UTF-8 text");
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].summary(),
+            "POST " + path + R"( {"email":"me@example.com","password":"p\"w","totpCode":"123456"} | no token)");
 
-TEST(Login, RepliesWithoutATokenAndBadInputFail) {
-  TestServer server;
-  const Api api(server.origin());
-  const std::string path = "/api/accounts/login";
   for (const char* reply : {"{}", R"({"token":""})"}) {
     server.answer(path, Reply(200, reply));
     EXPECT_EQ(failure([&] { api.login("a", "b", ""); }), "Login did not return an account token");
@@ -224,11 +174,6 @@ TEST(Login, RepliesWithoutATokenAndBadInputFail) {
   EXPECT_THROW(api.login("a", "b", ""), json::type_error);
   server.answer(path, Reply(401, "{}"));
   EXPECT_EQ(failure([&] { api.login("a", "b", ""); }), test::kAuthFailed);
-
-  const std::size_t before = server.requests().size();
-  const std::string message = failure([&] { api.login("a", "pass\xff", ""); });
-  EXPECT_EQ(message, "Email, password and code must be valid UTF-8 text");
-  EXPECT_EQ(server.requests().size(), before);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // A scriptable HTTP server on loopback for exercising the client through real
 // libcurl. Replies are scripted per request target (the raw, still-escaped path);
 // every request is recorded as it arrived.
+#include "../support/Failure.h"
+
 #include <httplib.h>
 
 #include <chrono>
@@ -15,20 +17,27 @@
 
 namespace vl::test {
 
+// The account client's user-facing sentences.
+inline constexpr const char* kConnectionFailed = "veltrane API connection failed (check server and TLS)";
+inline constexpr const char* kAuthFailed = "veltrane authentication failed; sign in again and check access";
+inline constexpr const char* kBackendOutdated =
+    "Browser sign-in needs an updated veltrane backend; check the server address or update the backend";
+inline constexpr const char* kStreamNotFound = "veltrane stream was not found";
+
 struct Recorded {
   std::string method;
   std::string target;  // as sent, escapes intact
   httplib::Headers headers;
   std::string body;
 
-  std::size_t count(const std::string& name) const { return headers.count(name); }
   std::string header(const std::string& name) const {
     const auto it = headers.find(name);
     return it == headers.end() ? std::string() : it->second;
   }
   // The request whole: method, target, body and the credential it carried.
   std::string summary() const {
-    return method + " " + target + " " + body + " | " + (count("Authorization") ? header("Authorization") : "no token");
+    return method + " " + target + " " + body + " | " +
+           (headers.count("Authorization") ? header("Authorization") : "no token");
   }
 };
 
@@ -40,12 +49,6 @@ struct Reply {
   std::chrono::milliseconds delay{0};
   std::string location;  // sent as Location when set
 };
-
-inline Reply redirect(std::string location) {
-  Reply reply(302, "");
-  reply.location = std::move(location);
-  return reply;
-}
 
 class TestServer {
 public:
