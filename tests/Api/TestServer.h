@@ -5,6 +5,7 @@
 #include "../support/Failure.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +24,19 @@ inline constexpr const char* kAuthFailed = "veltrane authentication failed; sign
 inline constexpr const char* kBackendOutdated =
     "Browser sign-in needs an updated veltrane backend; check the server address or update the backend";
 inline constexpr const char* kStreamNotFound = "veltrane stream was not found";
+
+// What a call returns after "=", the sentence it fails with, or the JSON library's error kind.
+template <class Call>
+std::string outcome(Call&& call) {
+  try {
+    return "=" + call();
+  } catch (const nlohmann::json::exception& e) {
+    const std::string what = e.what();  // "[json.exception.type_error.302] ..."
+    return what.substr(0, what.find('.', what.find("exception.") + 10));
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
 
 struct Recorded {
   std::string method;
@@ -63,8 +77,6 @@ public:
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~TestServer() { stop(); }
-  TestServer(const TestServer&) = delete;
-  TestServer& operator=(const TestServer&) = delete;
 
   int port() const { return port_; }
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
