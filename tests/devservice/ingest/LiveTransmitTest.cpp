@@ -46,12 +46,10 @@ public:
   LiveTransmit(const LiveTransmit&) = delete;
   LiveTransmit& operator=(const LiveTransmit&) = delete;
 
+  // A blocking pipe takes the whole write or fails.
   void write(const std::vector<char>& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t n = ::write(input_, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) throw std::runtime_error("writing to srt-live-transmit failed.");
-      done += std::size_t(n);
-    }
+    if (::write(input_, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+      throw std::runtime_error("writing to srt-live-transmit failed.");
   }
   // It does not always end at the end of its input, and an interrupt alone may leave it
   // blocked reading that input: both together make it close its socket and exit.
