@@ -114,7 +114,8 @@ TEST(Endpoints, EachCallSendsItsOwnRequestAndNothingUnsendable) {
   for (const char* token : {"ofx_abc", "", "ofx", "acct_abcdef", "OFX_abc", "xofx_abc"})
     test::failure([&] { api.revoke(token); });
   test::failure([&] { api.login("me@example.com", "p\"w", "123456"); });
-  EXPECT_EQ(test::failure([&] { api.login("a", "pass\xff", ""); }), "Email, password and code must be valid UTF-8 text");
+  EXPECT_EQ(test::failure([&] { api.login("a", "pass\xff", ""); }),
+            "Email, password and code must be valid UTF-8 text");
   BrowserLogin attempt = api.beginBrowserLogin();
   api.pollBrowserLogin(attempt);
   api.cancelBrowserLogin(attempt);
@@ -126,7 +127,8 @@ TEST(Endpoints, EachCallSendsItsOwnRequestAndNothingUnsendable) {
                       "GET /api/accounts/streams  | Bearer tok_s",
                       "GET /api/accounts/streams/a%2Fb%20c%3F%23%25  | Bearer tok_t",
                       "POST /api/accounts/ofx/revoke {} | Bearer ofx_abc",
-                      R"(POST /api/accounts/login {"email":"me@example.com","password":"p\"w","totpCode":"123456"} | no token)",
+                      "POST /api/accounts/login "
+                          R"({"email":"me@example.com","password":"p\"w","totpCode":"123456"} | no token)",
                       "POST /api/accounts/ofx/device {} | no token",
                       "POST /api/accounts/ofx/token {" + codes + " | no token",
                       R"(POST /api/accounts/ofx/token {"cancel":true,)" + codes + " | no token",
@@ -144,8 +146,8 @@ TEST(Replies, NestingWithinTheSizeCapIsAParseErrorOnEveryReader) {
   const std::string deep = nested(1024 * 1024 - 128);
   const std::string codes = R"({"device_code":")" + std::string(64, 'd') + R"(","user_code":"ABCD-2345",)";
   server.answer(kStreamsPath, Reply(200, R"({"streams":[)" + deep + "]}"));
-  server.answer(kTargetPath,
-                Reply(200, R"({"ingest":{"protocols":{"srt":{"url":"srt://x:1","secret":"s"}}},"limits":)" + deep + "}"));
+  const std::string ingest = R"("ingest":{"protocols":{"srt":{"url":"srt://x:1","secret":"s"}}})";
+  server.answer(kTargetPath, Reply(200, "{" + ingest + R"(,"limits":)" + deep + "}"));
   server.answer(kLoginPath, Reply(200, R"({"token":)" + deep + "}"));
   server.answer("/api/accounts/ofx/device", Reply(200, codes + R"("expires_in":)" + deep + "}"));
   server.answer("/api/accounts/ofx/token", Reply(200, R"({"error":"slow_down","interval":)" + deep + "}"));

@@ -133,8 +133,8 @@ TEST(Request, ConcurrentCallsEachGetTheirOwnAnswer) {
     for (int t = 0; t < 4; ++t) {
       server.answer("/t" + std::to_string(t), Reply(200, answer(t)));
       threads.emplace_back([&, t] {
-        for (int i = 0; i < 10; ++i)
-          got[t] += test::outcome([&] { return Api(server.origin()).request("/t" + std::to_string(t), "", {}, false); });
+        const auto call = [&] { return Api(server.origin()).request("/t" + std::to_string(t), "", {}, false); };
+        for (int i = 0; i < 10; ++i) got[t] += test::outcome(call);
       });
     }
   }

@@ -110,7 +110,8 @@ private:
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (char c = 0; c != '\n';) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      using std::chrono::milliseconds;
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd p{out_, POLLIN, 0};
       const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
       if (ready < 0 && errno == EINTR) continue;
