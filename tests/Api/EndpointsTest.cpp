@@ -1,24 +1,25 @@
 #include "Api/Api.h"
-#include "Failure.h"
 #include "TestServer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 namespace vl {
 namespace {
 
 using nlohmann::json;
-using test::failure;
 using test::Reply;
 using test::TestServer;
 
 constexpr const char* kStreamsPath = "/api/accounts/streams";
+constexpr const char* kTargetPath = "/api/accounts/streams/v";
+constexpr const char* kLoginPath = "/api/accounts/login";
+constexpr const char* kRevokePath = "/api/accounts/ofx/revoke";
+const std::string kTypeError = "[json.exception.type_error";
+const std::string kOutOfRange = "[json.exception.out_of_range";
 
 std::string targetReply(const std::string& secret, const json& limits = nullptr, bool wrapped = true) {
   json stream = {{"lifecycle", "live"},
@@ -27,54 +28,111 @@ std::string targetReply(const std::string& secret, const json& limits = nullptr,
   return (wrapped ? json{{"stream", stream}} : stream).dump();
 }
 
-TEST(Streams, SkipsEndedAndUnnamedEntriesAndDefaultsTheLabel) {
-  TestServer server;
-  server.answer(kStreamsPath, Reply(200, R"({"streams":[
-      {"viewerId":"one","label":"One","lifecycle":"past"},
-      {"viewerId":"two","label":"Two","endedAt":"2024-01-01T00:00:00Z"},
-      {"viewerId":"three","label":"Three","endedAt":null},
-      {"label":"Four"},
-      {"viewerId":"five"},
-      {"viewerId":"six","label":"Six","endedAt":"","lifecycle":"live"},
-      {"viewerId":"seven","label":"Seven","endedAt":12},
-      {"viewerId":"","label":"Eight"},
-      {"viewerId":"three","label":"Three again"}]})"));
-  const auto streams = Api(server.origin()).streams("tok_s");
-  ASSERT_EQ(streams.size(), 5u);
-  EXPECT_EQ(streams[0].viewerId, "three");
-  EXPECT_EQ(streams[0].label, "Three");
-  EXPECT_EQ(streams[1].viewerId, "five");
-  EXPECT_EQ(streams[1].label, "five");
-  EXPECT_EQ(streams[2].viewerId, "six");
-  EXPECT_EQ(streams[3].viewerId, "seven");
-  EXPECT_EQ(streams[4].label, "Three again");
-
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].summary(), std::string("GET ") + kStreamsPath + "  | Bearer tok_s");
+// Each call's result on one line, so that a table can hold it.
+std::string streams(const Api& api) {
+  std::string all;
+  for (const Stream& s : api.streams("t")) all += s.viewerId + ":" + s.label + " ";
+  return all;
 }
+std::string target(const Api& api) {
+  const Target t = api.target("t", "v");
+  return t.url + " " + t.streamId + " " + t.passphrase + " " + std::to_string(t.maxIngestBitrateBps) + " " +
+         std::to_string(t.maxWidth) + "x" + std::to_string(t.maxHeight);
+}
+std::string login(const Api& api) { return api.login("a", "b", ""); }
+std::string revoke(const Api& api) { return api.revoke("ofx_abc"), ""; }
 
-TEST(Streams, EmptyListIsValidAndMalformedRepliesThrowTheLibraryErrors) {
+TEST(Endpoints, RepliesBecomeValuesSentencesOrTheLibraryErrors) {
+  const std::string invalidLimits = "The server returned invalid stream limits";
+  const std::string noIdentity = "Missing or invalid SRT stream identity";
+  const std::string noToken = "Login did not return an account token";
+  const std::string srt = "=srt://ingest.example:9000 ";
+  json past = json::parse(targetReply("s"));
+  past["stream"]["lifecycle"] = "past";
+  struct Case {
+    const char* path;
+    Reply reply;
+    std::string (*call)(const Api&);
+    std::string expected;
+  };
+  const Case cases[] = {
+      {kStreamsPath, {200, R"({"streams":[{"viewerId":"one","label":"One","lifecycle":"past"},
+          {"viewerId":"two","label":"Two","endedAt":"2024-01-01T00:00:00Z"}, {"label":"Four"},
+          {"viewerId":"three","label":"Three","endedAt":null}, {"viewerId":"five"}, {"viewerId":"","label":"Eight"},
+          {"viewerId":"six","label":"Six","endedAt":"","lifecycle":"live"}]})"},
+       streams, "=three:Three five:five six:Six "},
+      {kStreamsPath, {200, R"({"streams":[]})"}, streams, "="},
+      {kStreamsPath, {200, R"({"other":[]})"}, streams, kOutOfRange},
+      {kStreamsPath, {200, R"({"streams":[{"viewerId":"a","label":null}]})"}, streams, kTypeError},
+      {kStreamsPath, {200, "<html>"}, streams, "[json.exception.parse_error"},
+      {kStreamsPath, {401}, streams, test::kAuthFailed},
+      {kTargetPath, {200, targetReply("s")}, target, srt + "s  0 0x0"},
+      {kTargetPath,
+       {200, targetReply("s", {{"maxIngestBitrateBps", 18446744073709551615u}, {"maxWidth", 2147483647}}, false)},
+       target, srt + "s  18446744073709551615 2147483647x0"},
+      {kTargetPath, {200, targetReply("s", {{"maxIngestBitrateBps", 8e6}, {"maxHeight", 720}})}, target,
+       srt + "s  8000000 0x720"},
+      {kTargetPath, {200, targetReply("s", {{"maxIngestBitrateBps", -1}})}, target, invalidLimits},
+      {kTargetPath, {200, targetReply("s", {{"maxWidth", 2147483648u}})}, target, invalidLimits},
+      {kTargetPath, {200, targetReply("s", {{"maxHeight", 1.5}})}, target, invalidLimits},
+      {kTargetPath, {200, targetReply("s", {{"maxIngestBitrateBps", 1.8446744073709552e19}})}, target, invalidLimits},
+      {kTargetPath, {200, targetReply("s", {{"maxWidth", true}})}, target, invalidLimits},
+      {kTargetPath, {200, targetReply("s", {{"maxWidth", "1920"}})}, target, kTypeError},
+      {kTargetPath, {200, past.dump()}, target, "Choose an active veltrane stream"},
+      {kTargetPath, {200, targetReply(std::string(512, 'k'))}, target, srt + std::string(512, 'k') + "  0 0x0"},
+      {kTargetPath, {200, targetReply(std::string(513, 'k'))}, target, noIdentity},
+      {kTargetPath, {200, targetReply("")}, target, noIdentity},
+      {kTargetPath, {200, R"({"stream":{"ingest":{"protocols":{"rtmp":{}}}}})"}, target, kOutOfRange},
+      {kTargetPath, {404}, target, test::kStreamNotFound},
+      {kLoginPath, {200, R"({"token":"acct_123","user":{"id":1}})"}, login, "=acct_123"},
+      {kLoginPath, {200, "{}"}, login, noToken},
+      {kLoginPath, {200, R"({"token":""})"}, login, noToken},
+      {kLoginPath, {200, R"({"token":42})"}, login, kTypeError},
+      {kLoginPath, {401}, login, test::kAuthFailed},
+      {kRevokePath, {200, "not json at all"}, revoke, "="},
+      {kRevokePath, {404}, revoke, test::kBackendOutdated},
+      {kRevokePath, {403}, revoke, test::kAuthFailed},
+      {kRevokePath, {500}, revoke, "veltrane API returned HTTP 500"},
+  };
   TestServer server;
   const Api api(server.origin());
-  server.answer(kStreamsPath, Reply(200, R"({"streams":[]})"));
-  EXPECT_TRUE(api.streams("t").empty());
-  // The library's own error kinds, as its messages name them.
-  for (const auto& [body, kind] : std::vector<std::pair<std::string, std::string>>{
-           {R"({"other":[]})", "out_of_range"}, {R"({"streams":{"a":{"viewerId":"x"}}})", "type_error"},
-           {R"({"streams":["x"]})", "type_error"}, {R"({"streams":[{"viewerId":7}]})", "type_error"},
-           {R"({"streams":[{"viewerId":"a","label":null}]})", "type_error"}, {"[1,2]", "type_error"},
-           {R"({"streams":[]} /* c */)", "parse_error"}, {"<html>", "parse_error"}}) {
-    server.answer(kStreamsPath, Reply(200, body));
-    try {
-      api.streams("t");
-      ADD_FAILURE() << body;
-    } catch (const json::exception& e) {
-      EXPECT_EQ(std::string(e.what()).rfind("[json.exception." + kind, 0), 0u) << body << ": " << e.what();
-    }
+  for (const Case& c : cases) {
+    server.answer(c.path, c.reply);
+    EXPECT_EQ(test::outcome([&] { return c.call(api); }), c.expected) << c.path << " " << c.reply.body;
   }
-  server.answer(kStreamsPath, Reply(401, "{}"));
-  EXPECT_EQ(failure([&] { api.streams("t"); }), test::kAuthFailed);
+}
+
+TEST(Endpoints, EachCallSendsItsOwnRequestAndNothingUnsendable) {
+  TestServer server;
+  const Api api(server.origin() + "/");
+  server.answer("/api/accounts/ofx/device", Reply(200, R"({"device_code":")" + std::string(64, 'd') +
+                                                           R"(","user_code":"ABCD-2345"})"));
+  server.answer("/api/accounts/ofx/token", Reply(200, R"({"error":"authorization_pending"})"));
+  // Unscripted calls fail, but the requests they sent are what counts here.
+  test::failure([&] { api.streams("tok_s"); });
+  test::failure([&] { api.target("tok_t", "a/b c?#%"); });
+  for (const char* token : {"ofx_abc", "", "ofx", "acct_abcdef", "OFX_abc", "xofx_abc"})
+    test::failure([&] { api.revoke(token); });
+  test::failure([&] { api.login("me@example.com", "p\"w", "123456"); });
+  EXPECT_EQ(test::failure([&] { api.login("a", "pass\xff", ""); }),
+            "Email, password and code must be valid UTF-8 text");
+  BrowserLogin attempt = api.beginBrowserLogin();
+  api.pollBrowserLogin(attempt);
+  api.cancelBrowserLogin(attempt);
+
+  const std::string codes = R"("device_code":")" + std::string(64, 'd') + R"(","user_code":"ABCD-2345"})";
+  std::vector<std::string> sent;
+  for (const test::Recorded& r : server.requests()) sent.push_back(r.summary());
+  EXPECT_EQ(sent, (std::vector<std::string>{
+                      "GET /api/accounts/streams  | Bearer tok_s",
+                      "GET /api/accounts/streams/a%2Fb%20c%3F%23%25  | Bearer tok_t",
+                      "POST /api/accounts/ofx/revoke {} | Bearer ofx_abc",
+                      "POST /api/accounts/login "
+                          R"({"email":"me@example.com","password":"p\"w","totpCode":"123456"} | no token)",
+                      "POST /api/accounts/ofx/device {} | no token",
+                      "POST /api/accounts/ofx/token {" + codes + " | no token",
+                      R"(POST /api/accounts/ofx/token {"cancel":true,)" + codes + " | no token",
+                  }));
 }
 
 TEST(Replies, NestingWithinTheSizeCapIsAParseErrorOnEveryReader) {
@@ -88,9 +146,9 @@ TEST(Replies, NestingWithinTheSizeCapIsAParseErrorOnEveryReader) {
   const std::string deep = nested(1024 * 1024 - 128);
   const std::string codes = R"({"device_code":")" + std::string(64, 'd') + R"(","user_code":"ABCD-2345",)";
   server.answer(kStreamsPath, Reply(200, R"({"streams":[)" + deep + "]}"));
-  server.answer("/api/accounts/streams/v",
-                Reply(200, R"({"ingest":{"protocols":{"srt":{"url":"srt://x:1","secret":"s"}}},"limits":)" + deep + "}"));
-  server.answer("/api/accounts/login", Reply(200, R"({"token":)" + deep + "}"));
+  const std::string ingest = R"("ingest":{"protocols":{"srt":{"url":"srt://x:1","secret":"s"}}})";
+  server.answer(kTargetPath, Reply(200, "{" + ingest + R"(,"limits":)" + deep + "}"));
+  server.answer(kLoginPath, Reply(200, R"({"token":)" + deep + "}"));
   server.answer("/api/accounts/ofx/device", Reply(200, codes + R"("expires_in":)" + deep + "}"));
   server.answer("/api/accounts/ofx/token", Reply(200, R"({"error":"slow_down","interval":)" + deep + "}"));
   BrowserLogin attempt;
@@ -99,136 +157,6 @@ TEST(Replies, NestingWithinTheSizeCapIsAParseErrorOnEveryReader) {
   EXPECT_THROW(api.login("a", "b", ""), json::parse_error);
   EXPECT_THROW(api.beginBrowserLogin(), json::parse_error);
   EXPECT_THROW(api.pollBrowserLogin(attempt), json::parse_error);
-}
-
-TEST(Target, EscapesTheViewerIdReadsTheSrtEntryAndTheLimitsWrappedOrNot) {
-  TestServer server;
-  const Api api(server.origin());
-  server.answer("/api/accounts/streams/a%2Fb%20c%3F%23%25", Reply(200, targetReply("streamid-1")));
-  Target target = api.target("tok_t", "a/b c?#%");
-  EXPECT_EQ(target.url, "srt://ingest.example:9000");
-  EXPECT_EQ(target.streamId, "streamid-1");
-  EXPECT_EQ(target.passphrase, "");
-  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight), std::tuple(0u, 0, 0));
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].summary(), "GET /api/accounts/streams/a%2Fb%20c%3F%23%25  | Bearer tok_t");
-
-  server.answer("/api/accounts/streams/v",
-                Reply(200, targetReply("s", {{"maxIngestBitrateBps", 18446744073709551615u},
-                                             {"maxWidth", 2147483647},
-                                             {"maxHeight", 1080}},
-                                       false)));
-  target = api.target("t", "v");
-  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight),
-            std::tuple(18446744073709551615u, 2147483647, 1080));
-  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", {{"maxIngestBitrateBps", 8e6}, {"maxHeight", 720}})));
-  target = api.target("t", "v");
-  EXPECT_EQ(std::tuple(target.maxIngestBitrateBps, target.maxWidth, target.maxHeight), std::tuple(8000000u, 0, 720));
-}
-
-TEST(Target, RefusesLimitsThatWouldWrapOrTruncate) {
-  TestServer server;
-  const Api api(server.origin());
-  for (const json& limits : {json{{"maxIngestBitrateBps", -1}}, json{{"maxWidth", -1920}},
-                             json{{"maxWidth", 2147483648u}}, json{{"maxHeight", 1.5}}, json{{"maxHeight", 1e300}},
-                             json{{"maxIngestBitrateBps", 1.8446744073709552e19}}, json{{"maxWidth", true}}}) {
-    server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", limits)));
-    EXPECT_EQ(failure([&] { api.target("t", "v"); }), "The server returned invalid stream limits") << limits.dump();
-  }
-  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", {{"maxWidth", "1920"}})));
-  EXPECT_THROW(api.target("t", "v"), json::type_error);
-  server.answer("/api/accounts/streams/v", Reply(200, targetReply("s", json::array({1}))));
-  EXPECT_THROW(api.target("t", "v"), json::type_error);
-}
-
-TEST(Target, ChecksLifecycleAndStreamIdentity) {
-  TestServer server;
-  const Api api(server.origin());
-  const std::string path = "/api/accounts/streams/v";
-
-  json past = json::parse(targetReply("s"));
-  past["stream"]["lifecycle"] = "past";
-  server.answer(path, Reply(200, past.dump()));
-  EXPECT_EQ(failure([&] { api.target("t", "v"); }), "Choose an active veltrane stream");
-
-  json ended = json::parse(targetReply("s"));
-  ended["stream"]["endedAt"] = "2024-01-01";
-  server.answer(path, Reply(200, ended.dump()));
-  EXPECT_EQ(api.target("t", "v").streamId, "s");
-
-  server.answer(path, Reply(200, targetReply(std::string(512, 'k'))));
-  EXPECT_EQ(api.target("t", "v").streamId, std::string(512, 'k'));
-  for (const std::string& bad : {std::string(513, 'k'), std::string()}) {
-    server.answer(path, Reply(200, targetReply(bad)));
-    EXPECT_EQ(failure([&] { api.target("t", "v"); }), "Missing or invalid SRT stream identity");
-  }
-
-  server.answer(path, Reply(200, R"({"stream":{"ingest":{"protocols":{"rtmp":{}}}}})"));
-  EXPECT_THROW(api.target("t", "v"), json::out_of_range);
-  server.answer(path, Reply(200, R"({"stream":{"ingest":{"protocols":{"srt":{"url":"srt://x"}}}}})"));
-  EXPECT_THROW(api.target("t", "v"), json::out_of_range);
-  server.answer(path, Reply(200, R"({"ingest":{"protocols":{"srt":{"url":5,"secret":"s"}}}})"));
-  EXPECT_THROW(api.target("t", "v"), json::type_error);
-
-  server.answer(path, Reply(404, "{}"));
-  EXPECT_EQ(failure([&] { api.target("t", "v"); }), test::kStreamNotFound);
-}
-
-TEST(Revoke, OnlyPluginTokensAreSentAndFailuresPropagate) {
-  TestServer server;
-  const Api api(server.origin());
-  const std::string path = "/api/accounts/ofx/revoke";
-  for (const char* token : {"", "ofx", "acct_abcdef", "OFX_abc", "xofx_abc"}) api.revoke(token);
-  EXPECT_TRUE(server.requests().empty());
-
-  server.answer(path, Reply(200, "not json at all"));
-  api.revoke("ofx_abc");
-  api.revoke("ofx_");
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].summary(), "POST " + path + " {} | Bearer ofx_abc");
-  EXPECT_EQ(seen[1].header("Authorization"), "Bearer ofx_");
-
-  server.answer(path, Reply(404, "{}"));
-  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), test::kBackendOutdated);
-  server.answer(path, Reply(403, "{}"));
-  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), test::kAuthFailed);
-  server.answer(path, Reply(500, "{}"));
-  EXPECT_EQ(failure([&] { api.revoke("ofx_abc"); }), "veltrane API returned HTTP 500");
-}
-
-TEST(Login, SendsTheThreeMembersCompactlyWithoutAToken) {
-  TestServer server;
-  const Api api(server.origin());
-  const std::string path = "/api/accounts/login";
-  server.answer(path, Reply(200, R"({"token":"acct_123","user":{"id":1}})"));
-  EXPECT_EQ(api.login("me@example.com", "p\"w", ""), "acct_123");
-  EXPECT_EQ(api.login("me@example.com", "pw", "123456"), "acct_123");
-  const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 2u);
-  const std::string post = "POST " + path + " ";
-  EXPECT_EQ(seen[0].summary(), post + R"({"email":"me@example.com","password":"p\"w","totpCode":""} | no token)");
-  EXPECT_EQ(seen[1].summary(), post + R"({"email":"me@example.com","password":"pw","totpCode":"123456"} | no token)");
-}
-
-TEST(Login, RepliesWithoutATokenAndBadInputFail) {
-  TestServer server;
-  const Api api(server.origin());
-  const std::string path = "/api/accounts/login";
-  for (const char* reply : {"{}", R"({"token":""})"}) {
-    server.answer(path, Reply(200, reply));
-    EXPECT_EQ(failure([&] { api.login("a", "b", ""); }), "Login did not return an account token");
-  }
-  server.answer(path, Reply(200, R"({"token":42})"));
-  EXPECT_THROW(api.login("a", "b", ""), json::type_error);
-  server.answer(path, Reply(401, "{}"));
-  EXPECT_EQ(failure([&] { api.login("a", "b", ""); }), test::kAuthFailed);
-
-  const std::size_t before = server.requests().size();
-  const std::string message = failure([&] { api.login("a", "pass\xff", ""); });
-  EXPECT_EQ(message, "Email, password and code must be valid UTF-8 text");
-  EXPECT_EQ(server.requests().size(), before);
 }
 
 }  // namespace

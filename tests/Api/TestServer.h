@@ -2,7 +2,10 @@
 // A scriptable HTTP server on loopback for exercising the client through real
 // libcurl. Replies are scripted per request target (the raw, still-escaped path);
 // every request is recorded as it arrived.
+#include "../support/Failure.h"
+
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,20 +18,40 @@
 
 namespace vl::test {
 
+// The account client's user-facing sentences.
+inline constexpr const char* kConnectionFailed = "veltrane API connection failed (check server and TLS)";
+inline constexpr const char* kAuthFailed = "veltrane authentication failed; sign in again and check access";
+inline constexpr const char* kBackendOutdated =
+    "Browser sign-in needs an updated veltrane backend; check the server address or update the backend";
+inline constexpr const char* kStreamNotFound = "veltrane stream was not found";
+
+// What a call returns after "=", the sentence it fails with, or the JSON library's error kind.
+template <class Call>
+std::string outcome(Call&& call) {
+  try {
+    return "=" + call();
+  } catch (const nlohmann::json::exception& e) {
+    const std::string what = e.what();  // "[json.exception.type_error.302] ..."
+    return what.substr(0, what.find('.', what.find("exception.") + 10));
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
+
 struct Recorded {
   std::string method;
   std::string target;  // as sent, escapes intact
   httplib::Headers headers;
   std::string body;
 
-  std::size_t count(const std::string& name) const { return headers.count(name); }
   std::string header(const std::string& name) const {
     const auto it = headers.find(name);
     return it == headers.end() ? std::string() : it->second;
   }
   // The request whole: method, target, body and the credential it carried.
   std::string summary() const {
-    return method + " " + target + " " + body + " | " + (count("Authorization") ? header("Authorization") : "no token");
+    return method + " " + target + " " + body + " | " +
+           (headers.count("Authorization") ? header("Authorization") : "no token");
   }
 };
 
@@ -40,12 +63,6 @@ struct Reply {
   std::chrono::milliseconds delay{0};
   std::string location;  // sent as Location when set
 };
-
-inline Reply redirect(std::string location) {
-  Reply reply(302, "");
-  reply.location = std::move(location);
-  return reply;
-}
 
 class TestServer {
 public:
@@ -60,8 +77,6 @@ public:
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~TestServer() { stop(); }
-  TestServer(const TestServer&) = delete;
-  TestServer& operator=(const TestServer&) = delete;
 
   int port() const { return port_; }
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }

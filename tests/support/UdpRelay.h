@@ -23,9 +23,7 @@ class UdpRelay {
 public:
   using Clock = std::chrono::steady_clock;
 
-  UdpRelay() {
-    front_ = open(0);
-    back_ = open(0);
+  UdpRelay() : front_(open()), back_(open()) {
     sockaddr_in bound{};
     socklen_t size = sizeof bound;
     getsockname(front_, reinterpret_cast<sockaddr*>(&bound), &size);
@@ -73,9 +71,9 @@ private:
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
   }
-  static int open(int port) {
+  static int open() {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = address(port);
+    const sockaddr_in a = address(0);
     if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
       throw std::runtime_error("The relay cannot open a UDP socket.");
     return fd;
@@ -115,8 +113,8 @@ private:
     }
   }
 
-  int front_ = -1;  // faces the caller
-  int back_ = -1;   // faces the listener
+  int front_;  // faces the caller
+  int back_;   // faces the listener
   int port_ = 0;
   sockaddr_in listener_{};
   std::atomic<bool> stop_ = false;
