@@ -142,7 +142,8 @@ TEST_F(SenderStream, SendsAPacedStreamWithTheMetadataInFrontOfEveryKeyframe) {
 }
 
 TEST_F(SenderStream, SetupFailuresBecomeTheStatus) {
-  start({"--max-bitrate", "6000000", "--max-width", "640", "--max-height", "360"});
+  start({"--max-bitrate", "6000000", "--max-width", "640", "--max-height", "360", "--fail",
+         "/api/accounts/streams/broken=500"});
   Sender sender;
   const auto attempt = [&](int width, int height) {
     const auto before = sender.stats().reconnectAttempts;
@@ -162,51 +163,16 @@ TEST_F(SenderStream, SetupFailuresBecomeTheStatus) {
   EXPECT_TRUE(play(sender, 640, 360, [](const Sender::Stats& s) { return s.encodedFrames > 0; }))
       << sender.stats().status;
 
+  // Account service failures are retried.
+  settings_.viewerId = "broken";
+  sender.configure(settings_, true);
+  EXPECT_EQ(attempt(320, 180), "veltrane API returned HTTP 500");
+  EXPECT_EQ(attempt(320, 180), "veltrane API returned HTTP 500");
+
   forgetToken(service_->origin());
-  settings_.bitrateKbps = 4000;
+  settings_.viewerId = "dev-main";
   sender.configure(settings_, true);
   EXPECT_EQ(attempt(320, 180), "Sign in to veltrane first");
-}
-
-TEST_F(SenderStream, AccountServiceFailuresAreRetried) {
-  start({"--fail", "/api/accounts/streams/dev-main=500"});
-  Sender sender;
-  sender.configure(settings_, true);
-  ASSERT_TRUE(play(sender, 160, 90, [](const Sender::Stats& s) { return s.reconnectAttempts >= 2; }, 8000ms));
-  EXPECT_EQ(sender.stats().status, "veltrane API returned HTTP 500");
-  EXPECT_EQ(sender.stats().encodedFrames, 0u);
-}
-
-TEST_F(SenderStream, ANewPictureSizeStartsANewSessionWithoutAReconnect) {
-  start();
-  Sender sender;
-  ASSERT_TRUE(stream(sender, 320, 180, 10));
-  const auto before = sender.stats().encodedFrames;
-  ASSERT_TRUE(play(sender, 160, 90, [&](const Sender::Stats& s) { return s.encodedFrames >= before + 10; }));
-  EXPECT_EQ(sender.stats().reconnectAttempts, 0u);
-  EXPECT_TRUE(waitFor([&] { return service_->ingestStats().connections.size() == 2; }, 3000ms));
-}
-
-TEST_F(SenderStream, ComesBackAfterTheIngestWentAway) {
-  start();
-  const int apiPort = service_->port();
-  const int ingestPort = service_->ingestPort();
-  Sender sender;
-  ASSERT_TRUE(stream(sender, 320, 180, 10));
-
-  service_->stop();
-  ASSERT_TRUE(play(sender, 320, 180, [](const Sender::Stats& s) { return s.reconnectAttempts >= 1; }, 10000ms))
-      << sender.stats().status;
-  EXPECT_NE(sender.stats().status.rfind("Sending SRT", 0), 0u);
-
-  service_.reset();
-  service_ = std::make_unique<test::DevService>(std::vector<std::string>{
-      "--token", kToken, "--port", std::to_string(apiPort), "--ingest-port", std::to_string(ingestPort)});
-  const auto before = sender.stats().encodedFrames;
-  ASSERT_TRUE(play(sender, 320, 180, [&](const Sender::Stats& s) { return s.encodedFrames >= before + 10; },
-                   15000ms))
-      << sender.stats().status;
-  EXPECT_EQ(sender.stats().status, "Sending SRT / libx264");
 }
 
 // At one picture a second the intervals are placed so that the first picture's
@@ -310,7 +276,8 @@ TEST_F(SenderStream, AfterAStallLatePicturesAreSkippedNotSentInABurst) {
   EXPECT_GE(largest, 90000 * 4 / 10) << "the pictures due during the stall went out late";
 }
 
-// Each change chosen while sending starts a new session carrying it.
+// Each change chosen while sending starts a new session carrying it; a new picture size
+// does too, without a reconnect.
 TEST_F(SenderStream, ChangesChosenWhileSendingTakeEffect) {
   start();
   Sender sender;
@@ -318,19 +285,22 @@ TEST_F(SenderStream, ChangesChosenWhileSendingTakeEffect) {
     std::ifstream in(c.file, std::ios::binary);
     return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), {});
   };
+  const auto sending = [](const dev::IngestConnection& c) { return c.bytes > 0; };
   struct Change {
     const char* what;
     std::function<void(Settings&)> apply;
     std::function<bool(const dev::IngestConnection&)> arrived;
+    int width = 160;
   };
   const std::vector<Change> changes{
       {"metadata", [](Settings& s) { s.metadata = R"({"show":"changed"})"; },
        [&](const dev::IngestConnection& c) { return contains(record(c), metadataSEI(settings_, false)); }},
-      {"bitrate", [](Settings& s) { s.bitrateKbps = 3000; }, [](const dev::IngestConnection& c) { return c.bytes > 0; }},
+      {"bitrate", [](Settings& s) { s.bitrateKbps = 3000; }, sending},
       {"stream", [](Settings& s) { s.viewerId = "studio b/2"; },
        [&](const dev::IngestConnection& c) {
          return c.bytes > 0 && c.streamId != service_->ingestStats().connections.at(0).streamId;
        }},
+      {"size", [](Settings&) {}, sending, 320},
   };
   ASSERT_TRUE(stream(sender, 160, 90, 5));
   std::size_t connections = 1;
@@ -338,7 +308,7 @@ TEST_F(SenderStream, ChangesChosenWhileSendingTakeEffect) {
     change.apply(settings_);
     sender.configure(settings_, true);
     ++connections;
-    EXPECT_TRUE(play(sender, 160, 90, [&](const Sender::Stats&) {
+    EXPECT_TRUE(play(sender, change.width, 90, [&](const Sender::Stats&) {
       const auto stats = service_->ingestStats();
       return stats.connections.size() == connections && change.arrived(stats.connections.back());
     }, 8000ms)) << change.what << ": " << sender.stats().status;
