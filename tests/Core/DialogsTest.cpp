@@ -203,7 +203,8 @@ TEST_F(Dialogs, OneDialogAtATimeAndTheStreamListShowsCleanLabelsInOrder) {
   EXPECT_FALSE(ui().overlapped);
 
   // Labels are server text: no control character reaches the toolkit.
-  const std::vector<vl::Stream> streams{{"a1", "Alpha"}, {"b2", "B\xc3\xa9\x1b]0;x\x07ta\xc2\x9b\xff"}, {"c3", "Alpha"}};
+  const std::vector<vl::Stream> streams{
+      {"a1", "Alpha"}, {"b2", "B\xc3\xa9\x1b]0;x\x07ta\xc2\x9b\xff"}, {"c3", "Alpha"}};
   ui().choice = 2;
   auto chosen = vl::streamDialog(streams);
   ASSERT_TRUE(chosen);

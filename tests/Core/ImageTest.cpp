@@ -33,13 +33,16 @@ TEST(PixelBytes, GeometryStrideAndMatchingFormats) {
   EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, 1601, 3, 0)), 3u);
   const char* geometry = "Unsupported image geometry";
   for (auto [image, message] : {std::pair{view(d, {0, 0, 100, 1}, 1599, 4, 3), "Invalid image row stride"},
-                                {view(d, {0, 0, 1, 1}, 64, 2, 3), geometry}, {view(d, {0, 0, 1, 1}, 64, 5, 3), geometry},
+                                {view(d, {0, 0, 1, 1}, 64, 2, 3), geometry},
+                                {view(d, {0, 0, 1, 1}, 64, 5, 3), geometry},
                                 {view(nullptr, {0, 0, 1, 1}, 64, 4, 3), geometry},
-                                {view(d, {3, 0, 3, 1}, 64, 4, 3), geometry}, {view(d, {0, 2, 1, 1}, 64, 4, 3), geometry}})
+                                {view(d, {3, 0, 3, 1}, 64, 4, 3), geometry},
+                                {view(d, {0, 2, 1, 1}, 64, 4, 3), geometry}})
     EXPECT_EQ(failure([&] { pixelBytes(image); }), message);
   // Half and 16-bit have the same size but are not the same format.
   const Image out = view(d, {0, 0, 2, 2}, 16, 4, 1);
-  for (const Image& in : {view(d, {0, 0, 2, 2}, 8, 4, 0), view(d, {0, 0, 2, 2}, 12, 3, 1), view(d, {0, 0, 2, 2}, 16, 4, 2)})
+  for (const Image& in :
+       {view(d, {0, 0, 2, 2}, 8, 4, 0), view(d, {0, 0, 2, 2}, 12, 3, 1), view(d, {0, 0, 2, 2}, 16, 4, 2)})
     EXPECT_EQ(failure([&] { copyImage(in, out, {0, 0, 2, 2}); }), "Source and output formats differ");
 }
 

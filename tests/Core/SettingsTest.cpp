@@ -81,18 +81,17 @@ TEST(Validate, AcceptsTheBoundsAndRefusesJustBeyondThem) {
   const std::string range = "Bitrate, frame rate or latency is out of range",
                     keyframe = "Keyframe interval must be between 0.1 and 5 seconds";
   const double inf = std::numeric_limits<double>::infinity();
-  // Each value goes into every field; each field has its bounds and the refusal beyond them.
+  // Per field: the bounds it accepts, the values just beyond them and their refusal.
   struct Field {
     void (*set)(Settings&, double);
     std::vector<double> inside, outside;
     const std::string& refusal;
   };
-  for (const Field& f : {Field{[](Settings& s, double v) { s.latencyMs = static_cast<int>(v); }, {20, 2000}, {19, 2001}, range},
-                         Field{[](Settings& s, double v) { s.fps = v; }, {1, 120}, {0.5, 120.5, std::nan(""), inf}, range},
-                         Field{[](Settings& s, double v) { s.bitrateKbps = static_cast<int>(v); }, {250, 200000},
-                               {249, 200001}, range},
-                         Field{[](Settings& s, double v) { s.keyframeSeconds = v; }, {0.1, 5}, {0.09, 5.01, std::nan("")},
-                               keyframe}}) {
+  for (const Field& f :
+       {Field{[](Settings& s, double v) { s.latencyMs = static_cast<int>(v); }, {20, 2000}, {19, 2001}, range},
+        Field{[](Settings& s, double v) { s.fps = v; }, {1, 120}, {0.5, 120.5, std::nan(""), inf}, range},
+        Field{[](Settings& s, double v) { s.bitrateKbps = static_cast<int>(v); }, {250, 200000}, {249, 200001}, range},
+        Field{[](Settings& s, double v) { s.keyframeSeconds = v; }, {0.1, 5}, {0.09, 5.01, std::nan("")}, keyframe}}) {
     for (double v : f.inside) EXPECT_EQ(with([&](Settings& s) { f.set(s, v); }), "") << v;
     for (double v : f.outside) EXPECT_EQ(with([&](Settings& s) { f.set(s, v); }), f.refusal) << v;
   }

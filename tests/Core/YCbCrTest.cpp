@@ -88,11 +88,10 @@ struct Destination {
     return layout == PlaneLayout::p010 ? v >> 6 : v;
   }
   int y(int x, int row) const { return code(0, x, row); }
-  int cb(int x, int row) const {
-    return layout == PlaneLayout::nv12 || layout == PlaneLayout::p010 ? code(1, 2 * x, row) : code(1, x, row);
-  }
-  int cr(int x, int row) const {
-    return layout == PlaneLayout::nv12 || layout == PlaneLayout::p010 ? code(1, 2 * x + 1, row) : code(2, x, row);
+  // which: 0 for Cb, 1 for Cr.
+  int chroma(int which, int x, int row) const {
+    return layout == PlaneLayout::nv12 || layout == PlaneLayout::p010 ? code(1, 2 * x + which, row)
+                                                                      : code(1 + which, x, row);
   }
 };
 
@@ -127,9 +126,9 @@ void expectMatchesRule(const Frame& frame, Matrix matrix, PlaneLayout layout) {
   for (int y = 0; y < frame.height / 2 && reported < 5; ++y)
     for (int x = 0; x < frame.width / 2 && reported < 5; ++x) {
       const int i = y * frame.width / 2 + x;
-      if (got.cb(x, y) != want.cb[i] || got.cr(x, y) != want.cr[i]) {
-        ADD_FAILURE() << "chroma at " << x << "," << y << ": " << got.cb(x, y) << "," << got.cr(x, y) << " vs "
-                      << want.cb[i] << "," << want.cr[i];
+      if (got.chroma(0, x, y) != want.cb[i] || got.chroma(1, x, y) != want.cr[i]) {
+        ADD_FAILURE() << "chroma at " << x << "," << y << ": " << got.chroma(0, x, y) << "," << got.chroma(1, x, y)
+                      << " vs " << want.cb[i] << "," << want.cr[i];
         ++reported;
       }
     }
