@@ -111,15 +111,11 @@ private:
   std::vector<Exchange> log_;
 };
 
-// Plays the user. Records every call; notes being entered twice at once.
+// Plays the user. Records what each dialog showed; notes being entered twice at once.
 struct Script : vl::Toolkit {
-  struct Shown {
-    std::string title, text, button;
-    std::vector<std::string> labels;
-  };
   std::mutex mutex;
-  std::vector<Shown> messages, alerts, lists;
-  std::vector<std::string> urls;
+  std::vector<std::string> messages, alerts, urls;  // texts
+  std::vector<std::vector<std::string>> lists;      // labels
   std::atomic<int> inside{0};
   std::atomic<bool> overlapped{false};
 
@@ -129,41 +125,39 @@ struct Script : vl::Toolkit {
   std::function<vl::AlertEnd(const std::function<bool()>&)> onAlert;
   std::optional<std::size_t> choice = 0;
 
-  struct Enter {
-    Script& s;
-    explicit Enter(Script& s) : s(s) { s.overlapped = s.overlapped || s.inside++ != 0; }
-    ~Enter() { --s.inside; }
-  };
-  void record(std::vector<Shown>& to, Shown shown) {
+  // Entered on every call; records under the lock.
+  template <class Shown>
+  void enter(std::vector<Shown>& to, Shown shown) {
+    if (inside++ != 0) overlapped = true;
     std::lock_guard lock(mutex);
     to.push_back(std::move(shown));
   }
+  struct Leave {
+    Script& s;
+    ~Leave() { --s.inside; }
+  };
 
-  void message(const std::string& title, const std::string& text) override {
-    Enter e(*this);
+  void message(const std::string&, const std::string& text) override {
+    enter(messages, text);
+    Leave l{*this};
     std::this_thread::sleep_for(20ms);
-    record(messages, {title, text, "OK", {}});
   }
-  vl::AlertEnd alert(const std::string& title, const std::string& text, const std::string& button,
+  vl::AlertEnd alert(const std::string&, const std::string& text, const std::string&,
                      const std::function<bool()>& finished) override {
-    Enter e(*this);
-    record(alerts, {title, text, button, {}});
+    enter(alerts, text);
+    Leave l{*this};
     if (onAlert) return onAlert(finished);
     return waitFor(finished, 20s) ? vl::AlertEnd::finished : vl::AlertEnd::button;
   }
-  std::optional<std::size_t> choose(const std::string& title, const std::string& text,
-                                    const std::vector<std::string>& labels, const std::string& accept,
-                                    const std::string& cancel) override {
-    Enter e(*this);
-    record(lists, {title, text, accept + "|" + cancel, labels});
+  std::optional<std::size_t> choose(const std::string&, const std::string&, const std::vector<std::string>& labels,
+                                    const std::string&, const std::string&) override {
+    enter(lists, labels);
+    Leave l{*this};
     return choice;
   }
   bool openUrl(const std::string& url) override {
-    Enter e(*this);
-    {
-      std::lock_guard lock(mutex);
-      urls.push_back(url);
-    }
+    enter(urls, url);
+    Leave l{*this};
     if (onOpen) onOpen(url);
     return browserOpens;
   }
@@ -209,7 +203,7 @@ TEST_F(Dialogs, OneDialogAtATimeAndTheStreamListShowsCleanLabelsInOrder) {
   auto chosen = vl::streamDialog(streams);
   ASSERT_TRUE(chosen);
   EXPECT_EQ(chosen->viewerId, "c3");
-  EXPECT_EQ(ui().lists.back().labels,
+  EXPECT_EQ(ui().lists.back(),
             (std::vector<std::string>{"Alpha", "B\xc3\xa9\uFFFD]0;x\uFFFDta\uFFFD\uFFFD", "Alpha"}));
   ui().choice = std::nullopt;
   EXPECT_EQ(vl::streamDialog(streams), std::nullopt);
@@ -240,7 +234,7 @@ TEST_F(Dialogs, SignInApprovedInTheBrowserIsSavedAndReturnedAndTheAlertClosesWit
   const std::string prefix = service.origin() + "/ofx/authorize?user_code=";
   ASSERT_EQ(ui().urls[0].rfind(prefix, 0), 0u);
   ASSERT_EQ(ui().alerts.size(), 1u);
-  EXPECT_NE(ui().alerts[0].text.find("code in the browser: " + ui().urls[0].substr(prefix.size())), std::string::npos);
+  EXPECT_NE(ui().alerts[0].find("code in the browser: " + ui().urls[0].substr(prefix.size())), std::string::npos);
   const auto polls = service.tokenRequests(false);
   ASSERT_EQ(polls.size(), 1u);
   // The first poll waits one interval; done is visible to the very next check.
