@@ -62,22 +62,6 @@ TEST(AnnexB, LengthPrefixedUnitsGetStartCodes) {
             "Truncated encoder NAL unit");
 }
 
-TEST(AnnexB, NalTypes) {
-  EXPECT_EQ(nalType(Codec::h264, sps), 7);
-  EXPECT_EQ(nalType(Codec::h264, idr), 5);
-  EXPECT_EQ(nalType(Codec::hevc, vps), 32);
-  EXPECT_EQ(nalType(Codec::hevc, hidr), 19);
-  EXPECT_EQ(nalType(Codec::hevc, hcra), 21);
-  EXPECT_EQ(nalType(Codec::hevc, hsuffix), 40);
-  EXPECT_EQ(nalType(Codec::h264, Bytes{}), -1);
-  EXPECT_TRUE(isRandomAccessPicture(Codec::h264, 5));
-  EXPECT_FALSE(isRandomAccessPicture(Codec::h264, 1));
-  EXPECT_TRUE(isRandomAccessPicture(Codec::hevc, 21));
-  EXPECT_FALSE(isRandomAccessPicture(Codec::hevc, 1));
-  EXPECT_TRUE(isDelimiterOrSei(Codec::hevc, 35));
-  EXPECT_FALSE(isDelimiterOrSei(Codec::hevc, 34));
-}
-
 TEST(AccessUnits, KeyframesLeadWithParameterSetsAndLoseAudAndSei) {
   ParameterSets latest;
   // x264 style: AUD, SEI, SPS, PPS, SEI, IDR with three-byte start codes.

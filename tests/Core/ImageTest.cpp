@@ -25,29 +25,25 @@ Image view(const void* data, Rect bounds, int rowBytes, int components, int dept
   return Image{data, bounds, rowBytes, components, depth};
 }
 
-TEST(PixelBytes, GeometryAndStride) {
+TEST(PixelBytes, GeometryStrideAndMatchingFormats) {
   std::vector<float> buffer(100 * 4 * 2);
-  EXPECT_EQ(pixelBytes(view(buffer.data(), {0, 0, 100, 1}, 1600, 4, 3)), 16u);
-  EXPECT_EQ(pixelBytes(view(buffer.data(), {0, 0, 100, 1}, -1600, 4, 3)), 16u);
-  EXPECT_EQ(pixelBytes(view(buffer.data(), {0, 0, 100, 1}, 1601, 3, 0)), 3u);
-  EXPECT_EQ(failure([&] { pixelBytes(view(buffer.data(), {0, 0, 100, 1}, 1599, 4, 3)); }), "Invalid image row stride");
-  for (int components : {2, 5})
-    EXPECT_EQ(failure([&] { pixelBytes(view(buffer.data(), {0, 0, 1, 1}, 64, components, 3)); }),
-              "Unsupported image geometry");
-  EXPECT_EQ(failure([&] { pixelBytes(view(nullptr, {0, 0, 1, 1}, 64, 4, 3)); }), "Unsupported image geometry");
-  EXPECT_EQ(failure([&] { pixelBytes(view(buffer.data(), {3, 0, 3, 1}, 64, 4, 3)); }), "Unsupported image geometry");
-  EXPECT_EQ(failure([&] { pixelBytes(view(buffer.data(), {0, 2, 1, 1}, 64, 4, 3)); }), "Unsupported image geometry");
-}
-
-TEST(CopyImage, FormatsMustMatch) {
-  std::vector<std::uint16_t> a(64), b(64);
-  EXPECT_EQ(failure([&] { copyImage(view(a.data(), {0, 0, 2, 2}, 8, 4, 0), view(b.data(), {0, 0, 2, 2}, 16, 4, 1), {0, 0, 2, 2}); }),
-            "Source and output formats differ");
-  EXPECT_EQ(failure([&] { copyImage(view(a.data(), {0, 0, 2, 2}, 12, 3, 1), view(b.data(), {0, 0, 2, 2}, 16, 4, 1), {0, 0, 2, 2}); }),
-            "Source and output formats differ");
+  const float* d = buffer.data();
+  EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, 1600, 4, 3)), 16u);
+  EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, -1600, 4, 3)), 16u);
+  EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, 1601, 3, 0)), 3u);
+  const char* geometry = "Unsupported image geometry";
+  for (auto [image, message] : {std::pair{view(d, {0, 0, 100, 1}, 1599, 4, 3), "Invalid image row stride"},
+                                {view(d, {0, 0, 1, 1}, 64, 2, 3), geometry},
+                                {view(d, {0, 0, 1, 1}, 64, 5, 3), geometry},
+                                {view(nullptr, {0, 0, 1, 1}, 64, 4, 3), geometry},
+                                {view(d, {3, 0, 3, 1}, 64, 4, 3), geometry},
+                                {view(d, {0, 2, 1, 1}, 64, 4, 3), geometry}})
+    EXPECT_EQ(failure([&] { pixelBytes(image); }), message);
   // Half and 16-bit have the same size but are not the same format.
-  EXPECT_EQ(failure([&] { copyImage(view(a.data(), {0, 0, 2, 2}, 16, 4, 2), view(b.data(), {0, 0, 2, 2}, 16, 4, 1), {0, 0, 2, 2}); }),
-            "Source and output formats differ");
+  const Image out = view(d, {0, 0, 2, 2}, 16, 4, 1);
+  for (const Image& in :
+       {view(d, {0, 0, 2, 2}, 8, 4, 0), view(d, {0, 0, 2, 2}, 12, 3, 1), view(d, {0, 0, 2, 2}, 16, 4, 2)})
+    EXPECT_EQ(failure([&] { copyImage(in, out, {0, 0, 2, 2}); }), "Source and output formats differ");
 }
 
 TEST(CopyImage, WindowClippingClearingAndStrides) {
@@ -85,9 +81,8 @@ TEST(CopyImage, WindowClippingClearingAndStrides) {
 TEST(Capture, SizeLimits) {
   static const std::uint16_t pixel[4] = {};
   auto wide = [&](int w, int h) { return view(pixel, {0, 0, w, h}, w * 8, 4, 1); };
-  EXPECT_EQ(failure([&] { capture(wide(8193, 2), 0); }), "Sender image exceeds 32 megapixels");
-  EXPECT_EQ(failure([&] { capture(wide(6000, 6000), 0); }), "Sender image exceeds 32 megapixels");
-  EXPECT_EQ(failure([&] { capture(wide(8192, 8192), 0); }), "Sender image exceeds 32 megapixels");
+  for (auto [w, h] : {std::pair{8193, 2}, {6000, 6000}, {8192, 8192}})
+    EXPECT_EQ(failure([&] { capture(wide(w, h), 0); }), "Sender image exceeds 32 megapixels");
   std::vector<std::uint16_t> big(static_cast<size_t>(8192) * 4096 * 3);
   const Frame f = capture(view(big.data(), {0, 0, 8192, 4096}, 8192 * 6, 3, 1), 7.0);
   EXPECT_EQ(f.pixels.size(), big.size());
@@ -120,27 +115,21 @@ TEST(Capture, ReusedBlocksCarryOnlyTheirOwnPicture) {
   }
 }
 
-TEST(Capture, TopRowFirstAndValueConversion) {
+// Values are checked one by one below; here the row order.
+TEST(Capture, TopRowFirst) {
   // 2x2 float RGBA: bottom row blue, top row red, rows stored bottom first.
-  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   const float px[16] = {0, 0, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 1.5f, 0.5f, -0.5f, 1};
   Frame f = capture(view(px, {5, 5, 7, 7}, 32, 4, 3), 1.0);
   ASSERT_EQ(f.width, 2);
   EXPECT_EQ(f.pixels, (Samples{65535, 0, 0, 65535, 32768, 0, 0, 0, 65535, 0, 0, 65535}));
-  const float odd[3] = {nan, inf, -inf};
-  EXPECT_EQ(capture(view(odd, {0, 0, 1, 1}, 12, 3, 3), 0).pixels, (Samples{0, 0, 0}));
 
   // Negative stride: the data pointer is the bottom row, which sits last in memory.
   const std::uint8_t bytes[6] = {255, 128, 0, 1, 2, 3};
   f = capture(view(bytes + 3, {0, 0, 1, 2}, -3, 3, 0), 0);
   EXPECT_EQ(f.pixels, (Samples{65535, 32896, 0, 257, 514, 771}));
-  const std::uint16_t shorts[4] = {0, 1, 65535, 9};
-  EXPECT_EQ(capture(view(shorts, {0, 0, 1, 1}, 8, 4, 1), 0).pixels, (Samples{0, 1, 65535}));
-  // Half: 1.0, smallest subnormal, largest subnormal.
+  // Half, not 16-bit: 1.0, smallest subnormal, largest subnormal.
   const std::uint16_t halves[3] = {0x3C00, 0x0001, 0x03FF};
   EXPECT_EQ(capture(view(halves, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{65535, 0, 4}));
-  const std::uint16_t specials[3] = {0x7C00, 0x7E00, 0xBC00};  // +inf, NaN, -1
-  EXPECT_EQ(capture(view(specials, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{0, 0, 0}));
 }
 
 // The documented rule, in double: non-finite is 0, clamp, scale, round halves up.
@@ -217,26 +206,6 @@ TEST(Capture, FloatsAroundEveryRoundingStepFollowTheRule) {
   std::mt19937 random(18);
   for (int i = 0; i < 300000; ++i) floats.push_back(floatOf(static_cast<std::uint32_t>(random())));
   EXPECT_EQ(mismatches(floats, 3, fromFloat), 0u);
-}
-
-// Every float bit pattern; a few seconds, so labelled slow.
-TEST(Capture, SlowEveryFloatFollowsTheRule) {
-  constexpr std::uint64_t kChunk = std::uint64_t{3} << 20;
-  std::size_t wrong = 0;
-  std::vector<float> floats(kChunk);
-  std::vector<std::uint16_t> fast(kChunk), portable(kChunk);
-  const RowConverter vector = rowConverter(3, 3), plain = portableRowConverter(3, 3);
-  for (std::uint64_t start = 0; start < (std::uint64_t{1} << 32); start += kChunk) {
-    const std::uint64_t n = std::min(kChunk, (std::uint64_t{1} << 32) - start);
-    for (std::uint64_t i = 0; i < n; ++i) floats[i] = floatOf(static_cast<std::uint32_t>(start + i));
-    vector(floats.data(), fast.data(), static_cast<std::int32_t>(n / 3), nullptr);
-    plain(floats.data(), portable.data(), static_cast<std::int32_t>(n / 3), nullptr);
-    for (std::uint64_t i = 0; i < n / 3 * 3; ++i) {
-      const std::uint16_t expected = rule(floats[i]);
-      wrong += (fast[i] != expected) + (portable[i] != expected);
-    }
-  }
-  EXPECT_EQ(wrong, 0u);
 }
 
 // One pass for a streamed picture gives what copyImage and then capture give, whatever
