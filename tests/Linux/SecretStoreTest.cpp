@@ -8,16 +8,14 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
-#include <sstream>
-#include <csignal>
-#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -108,25 +106,6 @@ TEST(SecretStore, SavedTokenIsOneItemInTheDefaultCollection) {
   EXPECT_EQ(vl::loadToken(origin), bytes);
 }
 
-// Known tokens come from the cache, missing ones are not cached; forgetting is per origin.
-TEST(SecretStore, CacheAndForgetKeepToTheirOrigin) {
-  const std::string origin = "https://cache.example";
-  EXPECT_EQ(vl::loadToken(origin), "");
-  ASSERT_EQ(secretTool("store", origin, "from-keyring").status, 0);
-  EXPECT_EQ(vl::loadToken(origin), "from-keyring");
-  ASSERT_EQ(secretTool("store", origin, "changed-outside").status, 0);
-  EXPECT_EQ(vl::loadToken(origin), "from-keyring");
-  vl::forgetToken(origin + "/");  // a trailing slash makes another origin
-  EXPECT_EQ(vl::loadToken(origin), "from-keyring");
-  vl::saveToken(origin + "/", "with");
-  vl::forgetToken(origin);
-  EXPECT_EQ(vl::loadToken(origin), "");
-  EXPECT_NE(lookup(origin).status, 0);
-  EXPECT_EQ(vl::loadToken(origin + "/"), "with");
-  EXPECT_EQ(lookup(origin + "/").text, "with");
-  EXPECT_NO_THROW(vl::forgetToken(origin));
-}
-
 TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
   // A prompter that can show on a display: a read asking to unlock would wait for a user.
   const vl::test::VirtualDisplay display;
@@ -145,30 +124,6 @@ TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
   EXPECT_EQ(read.get(), "");
   EXPECT_EQ(failure([&] { vl::forgetToken(origin); }),
             "Could not remove veltrane token while the keyring is locked; unlock it and sign out again");
-}
-
-TEST(SecretStore, ConcurrentCallersSeeTheirOwnTokens) {
-  constexpr int threads = 6, rounds = 5;
-  const std::string shared = "https://shared.example";
-  vl::saveToken(shared, "shared-token");
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t)
-    workers.emplace_back([&, t] {
-      const std::string origin = "https://thread" + std::to_string(t) + ".example";
-      for (int r = 0; r < rounds; ++r) {
-        const std::string token = "t" + std::to_string(t) + "r" + std::to_string(r);
-        vl::saveToken(origin, token);
-        wrong += vl::loadToken(origin) != token || vl::loadToken(shared) != "shared-token";
-        if (r % 2) vl::forgetToken(origin);
-        wrong += r % 2 && !vl::loadToken(origin).empty();
-      }
-    });
-  for (auto& w : workers) w.join();
-  EXPECT_EQ(wrong.load(), 0);
-  for (int t = 0; t < threads; ++t)
-    EXPECT_EQ(lookup("https://thread" + std::to_string(t) + ".example").text,
-              "t" + std::to_string(t) + "r" + std::to_string(rounds - 1));
 }
 
 // The keyring owns its bus name but is stopped, so no call is ever answered.

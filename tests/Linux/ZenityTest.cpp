@@ -85,7 +85,7 @@ TEST_F(Zenity, AlertIsVisibleAndEndingItLeavesNoProcess) {
   EXPECT_TRUE(vl::test::waitFor([&] { return nonUniformShare(display_.screenshot()) < 0.001; }, 5s));
 }
 
-// Stopped as when the user or the session closes it; a crash is no answer.
+// Stopped as when the user or the session closes it; a crash is no answer, and says so.
 TEST_F(Zenity, ClosedWindowCountsAsTheButtonACrashAsAFailure) {
   for (const int signal : {SIGTERM, SIGSEGV}) {
     pid_t zenity = 0;
@@ -103,19 +103,11 @@ TEST_F(Zenity, ClosedWindowCountsAsTheButtonACrashAsAFailure) {
       });
     };
     if (signal == SIGTERM) EXPECT_EQ(run(), vl::AlertEnd::button);
-    else EXPECT_THROW(run(), std::runtime_error);
+    else EXPECT_EQ(vl::test::failure(run), "zenity failed before the dialog could be answered (exit status 139). "
+                                             "Check its installation, or set VELTRANE_DIALOGS=terminal.");
     EXPECT_LT(checks, 300);
     EXPECT_TRUE(zenityChildren().empty());
   }
-}
-
-TEST_F(Zenity, ADisplayItCannotUseIsAFailureNotAnAnswer) {
-  setenv("DISPLAY", ":987654", 1);  // no such display
-  for (const std::string& message : {vl::test::failure([&] { toolkit_->message("t", "x"); }),
-                                     vl::test::failure([&] { toolkit_->choose("t", "x", {"a"}, "Choose", "Cancel"); }),
-                                     vl::test::failure([&] { toolkit_->alert("t", "x", "Cancel", [] { return false; }); })})
-    EXPECT_EQ(message, "zenity could not open its window on the display \":987654\". Check that the desktop session "
-                       "is running, or set VELTRANE_DIALOGS=terminal.");
 }
 
 }  // namespace
