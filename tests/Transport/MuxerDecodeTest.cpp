@@ -42,16 +42,11 @@ std::vector<std::string> complaints;
 void collect(void* avcl, int level, const char* format, va_list args) {
   std::array<char, 1024> line{};
   int prefix = 1;
-  va_list copy;
-  va_copy(copy, args);
-  av_log_format_line(avcl, level, format, copy, line.data(), static_cast<int>(line.size()), &prefix);
-  va_end(copy);
+  av_log_format_line(avcl, level, format, args, line.data(), static_cast<int>(line.size()), &prefix);
   const std::string text = line.data();
-  if (level <= AV_LOG_WARNING || text.find("Continuity") != std::string::npos ||
-      text.find("corrupt") != std::string::npos) {
-    std::lock_guard<std::mutex> lock(logMutex);
+  std::lock_guard<std::mutex> lock(logMutex);
+  if (level <= AV_LOG_WARNING || text.find("Continuity") != std::string::npos || text.find("corrupt") != std::string::npos)
     complaints.push_back(text);
-  }
 }
 
 class MuxerReadBack : public ::testing::TestWithParam<bool> {
