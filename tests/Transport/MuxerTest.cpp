@@ -16,6 +16,14 @@ Bytes packet(const Bytes& burst, std::size_t index) {
                burst.begin() + static_cast<std::ptrdiff_t>((index + 1) * kPacket));
 }
 
+// A PSI packet as the standard lays it out: header, pointer field, section, stuffing.
+Bytes psiPacket(Bytes header, const Bytes& section) {
+  header.push_back(0x00);
+  header.insert(header.end(), section.begin(), section.end());
+  header.resize(kPacket, 0xFF);
+  return header;
+}
+
 // Payloads of the video packets joined, read back by the header fields alone.
 Bytes videoPayload(const Bytes& burst) {
   Bytes pes;
@@ -26,6 +34,21 @@ Bytes videoPayload(const Bytes& burst) {
     pes.insert(pes.end(), p.begin() + static_cast<std::ptrdiff_t>(start), p.end());
   }
   return pes;
+}
+
+// libavformat reads tables with a wrong CRC, so the bytes are checked here.
+TEST(MuxerTables, PatAndPmtForBothCodecsWithTheirCrc) {
+  const Bytes pat = psiPacket({0x47, 0x40, 0x00, 0x10}, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00,
+                                                       0x01, 0xF0, 0x00, 0x2A, 0xB1, 0x04, 0xB2});
+  for (auto [hevc, type, crc] : {std::tuple{false, 0x1B, Bytes{0x15, 0xBD, 0x4D, 0x56}},
+                                 std::tuple{true, 0x24, Bytes{0x2F, 0x00, 0x6E, 0xE7}}}) {
+    Bytes section{0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0x00,
+                  static_cast<std::uint8_t>(type), 0xE1, 0x00, 0xF0, 0x00};
+    section.insert(section.end(), crc.begin(), crc.end());
+    const Bytes burst = Muxer(hevc).packetize({1, 2, 3}, false, 0);
+    EXPECT_EQ(packet(burst, 0), pat) << hevc;
+    EXPECT_EQ(packet(burst, 1), psiPacket({0x47, 0x50, 0x00, 0x10}, section)) << hevc;
+  }
 }
 
 TEST(MuxerCounters, AdvancePerPidAndWrap) {
