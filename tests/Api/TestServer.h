@@ -23,7 +23,6 @@ inline constexpr const char* kConnectionFailed = "veltrane API connection failed
 inline constexpr const char* kAuthFailed = "veltrane authentication failed; sign in again and check access";
 inline constexpr const char* kBackendOutdated =
     "Browser sign-in needs an updated veltrane backend; check the server address or update the backend";
-inline constexpr const char* kStreamNotFound = "veltrane stream was not found";
 
 // What a call returns after "=", the sentence it fails with, or the JSON library's error kind.
 template <class Call>
@@ -44,14 +43,10 @@ struct Recorded {
   httplib::Headers headers;
   std::string body;
 
-  std::string header(const std::string& name) const {
-    const auto it = headers.find(name);
-    return it == headers.end() ? std::string() : it->second;
-  }
   // The request whole: method, target, body and the credential it carried.
   std::string summary() const {
-    return method + " " + target + " " + body + " | " +
-           (headers.count("Authorization") ? header("Authorization") : "no token");
+    const auto token = headers.find("Authorization");
+    return method + " " + target + " " + body + " | " + (token == headers.end() ? "no token" : token->second);
   }
 };
 
@@ -105,10 +100,10 @@ public:
 
 private:
   void handle(const httplib::Request& req, httplib::Response& res) {
-    Reply reply(500, "unscripted");
     std::unique_lock lock(mutex_);
     requests_.push_back(Recorded{req.method, req.target, req.headers, req.body});
-    if (const auto it = replies_.find(req.target); it != replies_.end()) reply = it->second;
+    const auto it = replies_.find(req.target);
+    const Reply reply = it == replies_.end() ? Reply(500, "unscripted") : it->second;
     // A delayed answer ends early when the server stops, so tear-down never waits on it.
     wake_.wait_for(lock, reply.delay, [this] { return stopping_; });
     lock.unlock();

@@ -5,8 +5,8 @@
 namespace vl::host {
 namespace {
 
-// Wrong types, indices and names fail as a real host fails them.
-TEST(HostStrictness, PropertyMistakesAreErrors) {
+// Wrong types, indices and names fail as a real host fails them, and so does a second release.
+TEST(HostStrictness, PropertyAndImageMistakesAreErrors) {
   PropertySet closed;
   closed.define("OfxImagePropBounds", PropType::Int, {0, 0, 4, 2});
   const Value* v = nullptr;
@@ -18,10 +18,8 @@ TEST(HostStrictness, PropertyMistakesAreErrors) {
   EXPECT_EQ(closed.get("OfxImagePropMissing", 0, PropType::Int, &v), kOfxStatErrUnknown);
   EXPECT_EQ(closed.set("OfxImagePropMissing", 0, Value(1)), kOfxStatErrUnknown) << "closed sets do not grow";
   EXPECT_EQ(closed.set("OfxImagePropBounds", 0, Value(std::string("x"))), kOfxStatErrValue);
-}
 
-// The product's tests count live images to find leaks; a second release is the plug-in's fault.
-TEST(HostStrictness, ImagesAreCountedAndReleasedOnce) {
+  // The product's tests count live images to find leaks; a second release is the plug-in's fault.
   Host host;
   auto effects = static_cast<const OfxImageEffectSuiteV1*>(host.fetch("OfxImageEffectSuite", 1));
   ASSERT_NE(effects, nullptr);

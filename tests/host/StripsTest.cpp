@@ -12,7 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 namespace vl::host {
 namespace {
@@ -35,9 +34,10 @@ TEST(HostStrips, TheBuiltPlugInRenderedInStripsSendsOnePicturePerFrame) {
   const std::string out = slurp(dir / "out.raw"), err = slurp(dir / "err");
   std::filesystem::remove_all(dir);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << err;
-  std::string expected(frameBytes(64, 36, Depth::Byte) * 5, '\0');
+  const std::size_t frame = frameBytes(64, 36, Depth::Byte);
+  std::string expected(frame * 5, '\0');
   for (int i = 0; i < 5; ++i)
-    Pattern(64, 36, Depth::Byte).draw(i, reinterpret_cast<std::uint8_t*>(expected.data()) + frameBytes(64, 36, Depth::Byte) * i);
+    Pattern(64, 36, Depth::Byte).draw(i, reinterpret_cast<std::uint8_t*>(expected.data()) + frame * i);
   EXPECT_EQ(out, expected);
   EXPECT_NE(err.find("Host frames: 4\n"), std::string::npos) << err;
 }

@@ -46,10 +46,8 @@ public:
     packet->data = au.data();
     packet->size = static_cast<int>(au.size() - AV_INPUT_BUFFER_PADDING_SIZE);
     packet->pts = pts;
-    const bool sent = avcodec_send_packet(context.get(), packet.get()) == 0;
-    packet->data = nullptr;
-    packet->size = 0;
-    return sent ? next() : nullptr;
+    // The packet holds no reference: the decoder copies the bytes before this returns.
+    return send(packet.get()) ? next() : nullptr;
   }
   // Sends a demuxed packet; false when the decoder refused it.
   bool send(const AVPacket* p) { return avcodec_send_packet(context.get(), p) == 0; }

@@ -1,7 +1,6 @@
 #pragma once
-// Runs the built development service as a child process for one test. The
-// child dies with the thread that started it, so a crashed test leaves
-// nothing behind; stop() and the destructor end it with SIGTERM.
+// Runs the built development service as a child process for one test. The child dies with
+// the thread that started it, so a crashed test leaves nothing behind.
 #include "Wait.h"
 #include "ingest/Ingest.h"
 
@@ -12,7 +11,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,11 +38,7 @@ public:
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("Could not create a pipe.");
     const pid_t parent = getpid();
     pid_ = fork();
-    if (pid_ < 0) {
-      close(out[0]);
-      close(out[1]);
-      throw std::runtime_error("Could not start the development service.");
-    }
+    if (pid_ < 0) throw std::runtime_error("Could not start the development service.");
     if (pid_ == 0) {
       // Only async-signal-safe calls between fork and exec.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -57,7 +51,6 @@ public:
     out_ = out[0];
     // It names its HTTP origin, then its SRT ingest, one line each.
     origin_ = expectLine("listening ", std::chrono::seconds(30));
-    port_ = std::stoi(origin_.substr(origin_.rfind(':') + 1));
     ingestPort_ = std::stoi(expectLine("ingest srt://127.0.0.1:", std::chrono::seconds(5)));
   }
 
@@ -66,24 +59,21 @@ public:
   DevService& operator=(const DevService&) = delete;
 
   const std::string& origin() const { return origin_; }
-  int port() const { return port_; }
+  int port() const { return std::stoi(origin_.substr(origin_.rfind(':') + 1)); }
   int ingestPort() const { return ingestPort_; }
 
-  // Sends the signal and reaps the child. Returns its exit status, or 128 plus
-  // the signal that ended it; a child that ignores the signal for 10 seconds is
-  // killed. Returns -1 when it had already been stopped.
+  // Sends the signal and reaps the child: its exit status, or 128 plus the signal that
+  // ended it (killed after 10 s of ignoring it); -1 when it had already been stopped.
   int stop(int signal = SIGTERM) noexcept {
     if (pid_ <= 0) return -1;
     kill(pid_, signal);
     int status = 0;
-    pid_t done = 0;
-    if (!waitFor([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; })) {
+    if (!waitFor([&] { return waitpid(pid_, &status, WNOHANG) != 0; })) {
       kill(pid_, SIGKILL);
-      done = waitpid(pid_, &status, 0);
+      waitpid(pid_, &status, 0);
     }
     pid_ = -1;
     close(out_);
-    if (done < 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
@@ -106,30 +96,23 @@ public:
 
 private:
   // The rest of the next output line, which must start with prefix.
-  std::string expectLine(const std::string& prefix, std::chrono::milliseconds timeout) {
+  std::string expectLine(const std::string& prefix, std::chrono::seconds timeout) {
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (char c = 0; c != '\n';) {
-      using std::chrono::milliseconds;
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{out_, POLLIN, 0};
-      const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) break;
-      const ssize_t got = read(out_, &c, 1);
-      if (got == 0 || (got < 0 && errno != EINTR)) break;
-      if (got == 1 && c != '\n') line += c;
+    pollfd p{out_, POLLIN, 0};
+    for (char c = 0; std::chrono::steady_clock::now() < deadline && (poll(&p, 1, 100) >= 0 || errno == EINTR);) {
+      if (p.revents == 0) continue;
+      if (read(out_, &c, 1) != 1 || c == '\n') break;
+      line += c;
     }
     if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
-    const int status = stop();
-    throw std::runtime_error("The development service did not start (exit status " + std::to_string(status) +
+    throw std::runtime_error("The development service did not start (exit status " + std::to_string(stop()) +
                              ", line \"" + line + "\").");
   }
 
   pid_t pid_ = -1;
   int out_ = -1;
   std::string origin_;
-  int port_ = 0;
   int ingestPort_ = 0;
 };
 

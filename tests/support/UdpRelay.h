@@ -36,8 +36,6 @@ public:
     close(front_);
     close(back_);
   }
-  UdpRelay(const UdpRelay&) = delete;
-  UdpRelay& operator=(const UdpRelay&) = delete;
 
   int port() const { return port_; }
   void forwardTo(int listenerPort) {

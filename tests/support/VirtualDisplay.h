@@ -1,25 +1,22 @@
 #pragma once
 // A virtual display of the test's own, on a number Xvfb finds free.
 #include "Linux/Child.h"
+#include "Wait.h"
 
 #include <chrono>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 namespace vl::test {
 
 class VirtualDisplay {
 public:
   VirtualDisplay() : server_({"Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"}) {
-    using Clock = std::chrono::steady_clock;
-    for (auto until = Clock::now() + std::chrono::seconds(15); Clock::now() < until && !server_.poll();
-         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-      if (server_.output().find('\n') != std::string::npos) {
-        name_ = ":" + server_.output().substr(0, server_.output().find('\n'));
-        return;
-      }
-    throw std::runtime_error("Xvfb did not start.");
+    // It writes the display number it found on a line of its own.
+    const auto named = [&] { return server_.output().find('\n') != std::string::npos; };
+    if (!waitFor([&] { return server_.poll() || named(); }, std::chrono::seconds(15)) || !named())
+      throw std::runtime_error("Xvfb did not start.");
+    name_ = ":" + server_.output().substr(0, server_.output().find('\n'));
   }
   const std::string& name() const { return name_; }
   pid_t pid() const { return server_.pid(); }
