@@ -1,8 +1,5 @@
 #include "InstanceFixture.h"
 
-#include <string>
-#include <vector>
-
 namespace vl::host {
 namespace {
 

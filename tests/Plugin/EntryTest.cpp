@@ -1,7 +1,5 @@
 #include "InstanceFixture.h"
 
-#include <string>
-
 namespace vl::host {
 namespace {
 

@@ -103,7 +103,6 @@ class Terminal {
 class BundleTest : public ::testing::Test {
  protected:
   void SetUp() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
-  void TearDown() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
 
   // setHost and the load action only, for tests that arrange faults before describing.
   OfxStatus load() {
@@ -127,7 +126,6 @@ class InstanceTest : public BundleTest {
     if (created) {
       EXPECT_EQ(action(plugin, "OfxActionDestroyInstance", fx->handle()), kOfxStatOK);
     }
-    BundleTest::TearDown();
   }
 
   Effect& make() {
@@ -175,20 +173,12 @@ class InstanceTest : public BundleTest {
     if (args.thumbnail >= 0) in.define("OfxImageEffectPropThumbnailRender", args.thumbnail);
     return action(plugin, "OfxImageEffectActionRender", fx->handle(), &in);
   }
-  OfxStatus render(double time = 0.0) {
-    RenderArgs args;
-    args.time = time;
-    args.window = source().image.bounds;
-    return render(args);
-  }
+  OfxStatus render(double time = 0.0) { return render({time, source().image.bounds}); }
 
   // A sequence of renders that is not interactive: an export.
   OfxStatus sequence(bool begin) {
     PropertySet in;
-    in.define("OfxImageEffectPropFrameRange", PropType::Double, {0.0, 100.0});
-    in.define("OfxImageEffectPropFrameStep", 1.0);
     in.define("OfxPropIsInteractive", 0);
-    in.define("OfxImageEffectPropRenderScale", PropType::Double, {1.0, 1.0});
     return action(plugin, begin ? "OfxImageEffectActionBeginSequenceRender" : "OfxImageEffectActionEndSequenceRender",
                   fx->handle(), &in);
   }

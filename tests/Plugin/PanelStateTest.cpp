@@ -15,7 +15,6 @@ class PanelStateTest : public InstanceTest {
     for (const auto& name : names) EXPECT_EQ(shown(name) && enabled(name), expected) << name;
   }
   Strings presets() { return props("bitratePreset").strings("OfxParamPropChoiceOption"); }
-  std::string toggleLabel() { return props("advancedToggle").str("OfxPropLabel"); }
 };
 
 const Strings kHdr{"hdr", "masteringMin", "masteringMax", "maxCLL", "maxFALL"};
@@ -28,7 +27,8 @@ TEST_F(PanelStateTest, AdvancedToggleAlternatesFromTheBasics) {
     const bool open = pressed % 2 == 1;
     SCOPED_TRACE(pressed);
     EXPECT_EQ(std::get<int>(param("showAdvanced").value), open);
-    EXPECT_EQ(toggleLabel(), open ? "Hide advanced settings" : "Advanced settings\xE2\x80\xA6");
+    EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"),
+              open ? "Hide advanced settings" : "Advanced settings\xE2\x80\xA6");
     EXPECT_EQ(props("advanced").integer("OfxParamPropGroupOpen"), open);
     expectShown(kAdvanced, open);
     expectShown({"codec"}, open);
