@@ -7,14 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <cmath>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,18 +21,13 @@ namespace {
 const std::string kToken = "ofx_end_to_end";
 const std::string kMetadata = R"({"scene":"end to end","take":3})";
 
-// The exit status, or -1 when it did not exit; its stderr goes to errFile when one is named.
-int run(std::vector<std::string> args, const std::string& errFile = {}) {
+// The exit status, or -1 when it did not exit.
+int run(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!errFile.empty()) posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -50,7 +40,6 @@ struct Received {
   std::string codec;
   int profile = 0;
   AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
-  std::vector<std::int64_t> pts;
 };
 
 Received decode(const std::string& file) {
@@ -75,7 +64,6 @@ Received decode(const std::string& file) {
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     const bool metadata = data.find(kMetadata) != std::string_view::npos;
     ++r.pictures;
-    r.pts.push_back(packet->pts);
     r.keyframes += key;
     r.keyframesWithMetadata += key && metadata;
     r.othersWithMetadata += !key && metadata;
@@ -100,26 +88,22 @@ void PrintTo(const Choice& choice, std::ostream* out) { *out << choice.name; }
 
 class EndToEnd : public ::testing::TestWithParam<Choice> {};
 
-// Stores the service's token as the host's own (tokens are kept per host program) and gives
-// the host's command line up to the panel choices.
-std::vector<std::string> hostCommand(const vl::test::DevService& service, const char* seconds) {
+// Stores the service's token as the host's own (tokens are kept per host program), runs the
+// host for a few seconds with the panel choices and reads what reached the ingest.
+void streamAndCheck(const Choice& chosen, std::vector<std::string> options) {
+  vl::test::DevService service({"--token", kToken});
   const int stored = run({"/bin/sh", "-c",
                           "printf %s \"$0\" | secret-tool store --label=veltrane service "
                           "com.veltrane.ofx.account.veltrane-host account \"$1\"",
                           kToken, service.origin()});
-  if (stored != 0) throw std::runtime_error("Storing the token failed.");
-  return {VELTRANE_HOST_PATH, "--bundle", VELTRANE_BUNDLE_PATH, "--depth", "short", "--seconds", seconds,
-          "--realtime", "--set", "apiBase=" + service.origin(), "--set", "viewerId=dev-main",
-          "--set", "metadata=" + kMetadata};
-}
-
-TEST_P(EndToEnd, RenderedSecondsArriveDecodableAsThePanelChose) {
-  const Choice& chosen = GetParam();
-  vl::test::DevService service({"--token", kToken});
-  std::vector<std::string> args = hostCommand(service, "3");
+  ASSERT_EQ(stored, 0) << "Storing the token failed.";
+  std::vector<std::string> args{VELTRANE_HOST_PATH, "--bundle", VELTRANE_BUNDLE_PATH, "--depth", "short",
+                                "--seconds", "3", "--realtime", "--set", "apiBase=" + service.origin(),
+                                "--set", "viewerId=dev-main", "--set", "metadata=" + kMetadata};
+  args.insert(args.end(), options.begin(), options.end());
   args.insert(args.end(), chosen.args.begin(), chosen.args.end());
   args.insert(args.end(), {"--set", "enabled=1", "--wait-after", "1"});
-  ASSERT_EQ(run(args), 0);
+  ASSERT_EQ(run(args), 0) << "A stand-in, if any, aborts when called.";
 
   const auto stats = service.ingestStats();
   ASSERT_EQ(stats.connections.size(), 1u);
@@ -128,8 +112,7 @@ TEST_P(EndToEnd, RenderedSecondsArriveDecodableAsThePanelChose) {
   EXPECT_EQ(r.codec, chosen.codec);
   EXPECT_EQ(r.profile, chosen.profile);
   EXPECT_EQ(r.transfer, chosen.transfer);
-  EXPECT_EQ(r.width, 640);
-  EXPECT_EQ(r.height, 360);
+  EXPECT_EQ(std::pair(r.width, r.height), std::pair(640, 360));
   // Three seconds, less what a loaded machine skips and the last latency window.
   EXPECT_GE(r.pictures, static_cast<int>(chosen.fps * 2));
   EXPECT_EQ(r.decoded, r.pictures);
@@ -137,25 +120,18 @@ TEST_P(EndToEnd, RenderedSecondsArriveDecodableAsThePanelChose) {
   EXPECT_GE(r.keyframes, 2);
   EXPECT_EQ(r.keyframesWithMetadata, r.keyframes);
   EXPECT_EQ(r.othersWithMetadata, 0);
-  // Time stamps step by whole pictures at the stream's rate, mostly by one.
-  const double ticks = 90000.0 / chosen.fps;
-  int single = 0;
-  for (std::size_t i = 1; i < r.pts.size(); ++i) {
-    const double step = static_cast<double>(r.pts[i] - r.pts[i - 1]);
-    const double pictures = std::round(step / ticks);
-    EXPECT_GE(pictures, 1.0) << "picture " << i;
-    EXPECT_LE(std::abs(step - pictures * ticks), 1.0) << "picture " << i << " step " << step;
-    single += pictures == 1.0;
-  }
-  EXPECT_GE(single, static_cast<int>(r.pts.size()) * 8 / 10);
 }
+
+// SDR H.264 at a frame rate set on the panel, above the host's.
+const Choice kSdr{"Sdr", {"--size", "640x360", "--fps", "25", "--set", "fps=50"}, "h264", 100, AVCOL_TRC_BT709,
+                  50.0, 120};
+
+TEST_P(EndToEnd, RenderedSecondsArriveDecodableAsThePanelChose) { streamAndCheck(GetParam(), {}); }
 
 INSTANTIATE_TEST_SUITE_P(
     Panel, EndToEnd,
     ::testing::Values(
-        // SDR H.264 at a frame rate set on the panel, above the host's.
-        Choice{"Sdr", {"--size", "640x360", "--fps", "25", "--set", "fps=50"}, "h264", 100,
-            AVCOL_TRC_BT709, 50.0, 120},
+        kSdr,
         // HDR goes out as HEVC 10-bit whatever the codec choice; the rate is the clip's.
         Choice{"HdrPq", {"--size", "640x360", "--fps", "29.97", "--set", "color=1", "--set", "codec=0", "--set",
                       "latency=250"},
@@ -166,25 +142,10 @@ INSTANTIATE_TEST_SUITE_P(
 // A host linked to its own libcurl, libsrt, libavcodec and encoders has them in the global
 // scope before our bundle loads; here each is a stand-in that aborts when called.
 TEST(EndToEndBesideHostLibraries, StreamsWithoutCallingTheHostsCopies) {
-  vl::test::DevService service({"--token", kToken});
-  std::vector<std::string> args = hostCommand(service, "2");
+  std::vector<std::string> preloads;
   std::istringstream standins(VELTRANE_STANDINS);
-  for (std::string lib; std::getline(standins, lib, ':');) args.insert(args.end(), {"--preload", lib});
-  args.insert(args.end(), {"--size", "640x360", "--fps", "25", "--set", "enabled=1", "--wait-after", "1"});
-  const std::string errFile = ::testing::TempDir() + "beside-host-libraries.err";
-  const int status = run(args, errFile);
-  std::stringstream said;
-  said << std::ifstream(errFile).rdbuf();
-  EXPECT_EQ(said.str().find("stand-in"), std::string::npos) << "A stand-in was called.";
-  ASSERT_EQ(status, 0) << said.str();
-
-  const auto stats = service.ingestStats();
-  ASSERT_EQ(stats.connections.size(), 1u);
-  const Received r = decode(stats.connections[0].file.string());
-  EXPECT_EQ(r.codec, "h264");
-  EXPECT_GE(r.pictures, 25);  // two seconds, less the last latency window
-  EXPECT_EQ(r.decoded, r.pictures);
-  EXPECT_EQ(r.decodeErrors, 0);
+  for (std::string lib; std::getline(standins, lib, ':');) preloads.insert(preloads.end(), {"--preload", lib});
+  streamAndCheck(kSdr, preloads);
 }
 #endif
 

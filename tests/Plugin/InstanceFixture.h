@@ -1,21 +1,108 @@
 #pragma once
 // A fresh host and a freshly opened bundle for every test; InstanceTest adds a described
-// plug-in with one live instance, and the host-side moves a test makes on it.
+// plug-in with one live instance, the host-side moves a test makes on it, and a user at
+// the terminal dialogs.
 #include "Bundle.h"
-#include "Terminal.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace vl::host {
+
+// While it lives, stdin and stderr are pipes, and a thread answers each prompt it
+// recognises as a person would type.
+class Terminal {
+ public:
+  // prompt text -> the line typed at it
+  using Rule = std::pair<std::string, std::string>;
+  using Rules = std::vector<Rule>;
+
+  explicit Terminal(Rules rules) : rules_(std::move(rules)) {
+    int in[2], err[2];
+    if (pipe(in) != 0 || pipe(err) != 0) throw std::runtime_error("Cannot make the terminal pipes.");
+    savedIn_ = dup(STDIN_FILENO);
+    savedErr_ = dup(STDERR_FILENO);
+    dup2(in[0], STDIN_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    close(in[0]);
+    close(err[1]);
+    typing_ = in[1];
+    reading_ = err[0];
+    setenv("VELTRANE_DIALOGS", "terminal", 1);
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~Terminal() {
+    // Restoring stderr closes the last writer, which ends the reader.
+    dup2(savedErr_, STDERR_FILENO);
+    close(savedErr_);
+    thread_.join();
+    dup2(savedIn_, STDIN_FILENO);
+    close(savedIn_);
+    close(reading_);
+    close(typing_);
+  }
+
+  // Everything written so far, once the writers have paused briefly.
+  std::string shown() {
+    std::unique_lock lock(mutex_);
+    std::size_t seen = std::string::npos;
+    while (seen != text_.size()) {
+      seen = text_.size();
+      changed_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return text_;
+  }
+
+ private:
+  void run() {
+    char buffer[4096];
+    std::size_t answered = 0;  // prompts are matched only in text after the last answer
+    for (;;) {
+      const ssize_t n = read(reading_, buffer, sizeof buffer);
+      if (n <= 0) return;
+      std::lock_guard lock(mutex_);
+      text_.append(buffer, static_cast<std::size_t>(n));
+      // Answer every prompt in the order it appeared, each appearance once.
+      for (;;) {
+        std::size_t first = std::string::npos;
+        const Rule* rule = nullptr;
+        for (const auto& r : rules_) {
+          const auto at = text_.find(r.first, answered);
+          if (at < first) first = at, rule = &r;
+        }
+        if (rule == nullptr) break;
+        answered = first + rule->first.size();
+        const std::string typed = rule->second + "\n";
+        if (write(typing_, typed.data(), typed.size()) < 0) return;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  Rules rules_;
+  int savedIn_, savedErr_, typing_, reading_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string text_;
+  std::thread thread_;
+};
 
 class BundleTest : public ::testing::Test {
  protected:
   void SetUp() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
-  void TearDown() override { unsetenv("VELTRANE_OFX_DIAGNOSTICS"); }
 
   // setHost and the load action only, for tests that arrange faults before describing.
   OfxStatus load() {
@@ -39,7 +126,6 @@ class InstanceTest : public BundleTest {
     if (created) {
       EXPECT_EQ(action(plugin, "OfxActionDestroyInstance", fx->handle()), kOfxStatOK);
     }
-    BundleTest::TearDown();
   }
 
   Effect& make() {
@@ -87,19 +173,12 @@ class InstanceTest : public BundleTest {
     if (args.thumbnail >= 0) in.define("OfxImageEffectPropThumbnailRender", args.thumbnail);
     return action(plugin, "OfxImageEffectActionRender", fx->handle(), &in);
   }
-  OfxStatus render(double time = 0.0) {
-    RenderArgs args;
-    args.time = time;
-    args.window = source().image.bounds;
-    return render(args);
-  }
+  OfxStatus render(double time = 0.0) { return render({time, source().image.bounds}); }
 
-  OfxStatus sequence(bool begin, int interactive) {
+  // A sequence of renders that is not interactive: an export.
+  OfxStatus sequence(bool begin) {
     PropertySet in;
-    in.define("OfxImageEffectPropFrameRange", PropType::Double, {0.0, 100.0});
-    in.define("OfxImageEffectPropFrameStep", 1.0);
-    in.define("OfxPropIsInteractive", interactive);
-    in.define("OfxImageEffectPropRenderScale", PropType::Double, {1.0, 1.0});
+    in.define("OfxPropIsInteractive", 0);
     return action(plugin, begin ? "OfxImageEffectActionBeginSequenceRender" : "OfxImageEffectActionEndSequenceRender",
                   fx->handle(), &in);
   }
