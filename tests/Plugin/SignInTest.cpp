@@ -18,32 +18,42 @@ Terminal::Rules choosing(const std::string& typed) {
   return {{"[Press Enter to continue]", ""}, {"or press Enter alone to cancel: ", typed}};
 }
 
-using SignInTest = InstanceTest;
+// The development service with the given options; it logs each answered request as
+// "METHOD PATH STATUS" to its stderr, kept in a file that requests() reads.
+class SignInTest : public InstanceTest {
+ protected:
+  void start(std::vector<std::string> args) {
+    args.insert(args.end(), {"--log", "--auto-approve", "--interval", "1", "--max-bitrate", "10000000"});
+    const int fd = mkstemp(log);
+    ASSERT_GE(fd, 0);
+    const int saved = dup(STDERR_FILENO);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+    try {
+      service.emplace(args);
+    } catch (const std::exception&) {
+    }
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    ASSERT_TRUE(service) << "The development service did not start.";
+    create();
+    set("apiBase", service->origin());
+  }
+  void TearDown() override {
+    InstanceTest::TearDown();
+    service.reset();
+    std::remove(log);
+  }
+  std::string requests() { return (std::stringstream() << std::ifstream(log).rdbuf()).str(); }
+  std::string text(const std::string& name) { return std::get<std::string>(param(name).value); }
+
+  char log[40] = "/tmp/veltrane-plugin-requests.XXXXXX";
+  std::optional<test::DevService> service;
+};
 
 // Sign in, choose, choose again with the stored token, sign out.
 TEST_F(SignInTest, SignInChooseAndSignOut) {
-  // The service logs each answered request as "METHOD PATH STATUS" to its stderr, kept in a file.
-  char log[] = "/tmp/veltrane-plugin-requests.XXXXXX";
-  const int fd = mkstemp(log);
-  ASSERT_GE(fd, 0);
-  const int saved = dup(STDERR_FILENO);
-  dup2(fd, STDERR_FILENO);
-  close(fd);
-  std::optional<test::DevService> service;
-  try {
-    service.emplace(
-        std::vector<std::string>{"--log", "--auto-approve", "--interval", "1", "--max-bitrate", "10000000"});
-  } catch (const std::exception&) {
-  }
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  ASSERT_TRUE(service) << "The development service did not start.";
-  const std::unique_ptr<char, int (*)(const char*)> removeLog(log, std::remove);
-  const auto requests = [&] { return (std::stringstream() << std::ifstream(log).rdbuf()).str(); };
-  const auto text = [&](const std::string& name) { return std::get<std::string>(param(name).value); };
-
-  create();
-  set("apiBase", service->origin());
+  ASSERT_NO_FATAL_FAILURE(start({}));
   host.changesOnWrite(&plugin);  // each write reported back from inside it, as some hosts do
   EXPECT_THAT(press("choose", choosing("1")), Not(HasSubstr("Choose a veltrane stream")))
       << "without a stored token nothing happens";
@@ -66,6 +76,29 @@ TEST_F(SignInTest, SignInChooseAndSignOut) {
   press("logout");
   EXPECT_THAT(requests(), HasSubstr("POST /api/accounts/ofx/revoke 200"));
   EXPECT_THAT(press("choose", choosing("1")), Not(HasSubstr("Choose a veltrane stream"))) << "the token is gone";
+}
+
+// Signing out stops sending first; a revoke the service refuses is shown and keeps the token.
+TEST_F(SignInTest, AFailedRevokeIsShownAndKeepsTheToken) {
+  ASSERT_NO_FATAL_FAILURE(start({"--fail", "/api/accounts/ofx/revoke=500"}));
+  press("login", choosing("1"));
+  set("enabled", 1);
+  press("enabled");
+  EXPECT_THAT(press("logout"), HasSubstr("[Press Enter to continue]"));
+  EXPECT_EQ(std::get<int>(param("enabled").value), 0) << "sending stopped before the revoke";
+  EXPECT_THAT(press("choose", choosing("")), HasSubstr("Choose a veltrane stream")) << "the token stays";
+}
+
+// The worker's target request is still unanswered, yet every render is done.
+TEST_F(SignInTest, RenderNeverWaitsForTheService) {
+  ASSERT_NO_FATAL_FAILURE(start({"--delay", "/api/accounts/streams/*=3000"}));
+  press("login", choosing(""));
+  set("viewerId", std::string("dev-main"));
+  set("enabled", 1);
+  press("enabled");
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(render(i), kOfxStatOK);
+  EXPECT_THAT(requests(), Not(HasSubstr("GET /api/accounts/streams/dev-main")));
+  EXPECT_THAT(status(), HasSubstr("Host frames: 5\n"));
 }
 
 }  // namespace
