@@ -7,13 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <limits>
 #include <random>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
 namespace vl {
@@ -33,11 +32,9 @@ TEST(PixelBytes, GeometryStrideAndMatchingFormats) {
   EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, 1601, 3, 0)), 3u);
   const char* geometry = "Unsupported image geometry";
   for (auto [image, message] : {std::pair{view(d, {0, 0, 100, 1}, 1599, 4, 3), "Invalid image row stride"},
-                                {view(d, {0, 0, 1, 1}, 64, 2, 3), geometry},
                                 {view(d, {0, 0, 1, 1}, 64, 5, 3), geometry},
                                 {view(nullptr, {0, 0, 1, 1}, 64, 4, 3), geometry},
-                                {view(d, {3, 0, 3, 1}, 64, 4, 3), geometry},
-                                {view(d, {0, 2, 1, 1}, 64, 4, 3), geometry}})
+                                {view(d, {3, 0, 3, 1}, 64, 4, 3), geometry}})
     EXPECT_EQ(failure([&] { pixelBytes(image); }), message);
   // Half and 16-bit have the same size but are not the same format.
   const Image out = view(d, {0, 0, 2, 2}, 16, 4, 1);
@@ -95,7 +92,9 @@ TEST(Capture, SizeLimits) {
 TEST(Capture, ReusedBlocksCarryOnlyTheirOwnPicture) {
   const int w = 640, h = 360;  // over a mebibyte of samples
   auto picture = [&](std::uint16_t value) { return std::vector<std::uint16_t>(size_t(w) * h * 3, value); };
-  auto grab = [&](const std::vector<std::uint16_t>& p) { return capture(view(p.data(), {0, 0, w, h}, w * 6, 3, 1), 0); };
+  auto grab = [&](const std::vector<std::uint16_t>& p) {
+    return capture(view(p.data(), {0, 0, w, h}, w * 6, 3, 1), 0);
+  };
   auto all = [](const Frame& f, std::uint16_t v) {
     return std::all_of(f.pixels.begin(), f.pixels.end(), [&](std::uint16_t s) { return s == v; });
   };
@@ -115,7 +114,7 @@ TEST(Capture, ReusedBlocksCarryOnlyTheirOwnPicture) {
   }
 }
 
-// Values are checked one by one below; here the row order.
+// Values are checked against the rule below; here the row order.
 TEST(Capture, TopRowFirst) {
   // 2x2 float RGBA: bottom row blue, top row red, rows stored bottom first.
   const float px[16] = {0, 0, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 1.5f, 0.5f, -0.5f, 1};
@@ -127,28 +126,12 @@ TEST(Capture, TopRowFirst) {
   const std::uint8_t bytes[6] = {255, 128, 0, 1, 2, 3};
   f = capture(view(bytes + 3, {0, 0, 1, 2}, -3, 3, 0), 0);
   EXPECT_EQ(f.pixels, (Samples{65535, 32896, 0, 257, 514, 771}));
-  // Half, not 16-bit: 1.0, smallest subnormal, largest subnormal.
-  const std::uint16_t halves[3] = {0x3C00, 0x0001, 0x03FF};
-  EXPECT_EQ(capture(view(halves, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{65535, 0, 4}));
 }
 
 // The documented rule, in double: non-finite is 0, clamp, scale, round halves up.
 std::uint16_t rule(double v) {
   if (!std::isfinite(v)) return 0;
   return static_cast<std::uint16_t>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
-}
-
-double halfValue(std::uint16_t h) {
-  const int exponent = (h >> 10) & 0x1F, mantissa = h & 0x3FF;
-  const double sign = (h & 0x8000) != 0 ? -1.0 : 1.0;
-  if (exponent == 31) return mantissa != 0 ? NAN : sign * INFINITY;
-  return sign * std::ldexp(exponent == 0 ? mantissa : mantissa + 1024, std::max(exponent, 1) - 25);
-}
-
-float floatOf(std::uint32_t bits) {
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
 }
 
 // Runs values through both converters as RGB and as RGBA rows (the width leaves a
@@ -173,21 +156,19 @@ std::size_t mismatches(const std::vector<T>& values, int depth, double (*value)(
 }
 
 double fromByte(std::uint8_t v) { return v / 255.0; }
-double fromHalf(std::uint16_t v) { return halfValue(v); }
+float floatOf(std::uint32_t bits) { return std::bit_cast<float>(bits); }
+double fromHalf(std::uint16_t v) { return static_cast<double>(std::bit_cast<_Float16>(v)); }
 double fromFloat(float v) { return v; }
 
-TEST(Capture, EveryByteAndHalfFollowsTheRule) {
+TEST(Capture, EveryByteAndHalfAndFloatsNearEveryStepFollowTheRule) {
   std::vector<std::uint8_t> bytes;
   for (int v = 0; v < 256 * 3 + 7; ++v) bytes.push_back(static_cast<std::uint8_t>(v * 7));
   EXPECT_EQ(mismatches(bytes, 0, fromByte), 0u);
   std::vector<std::uint16_t> halves;
   for (int v = 0; v < 65536 + 7; ++v) halves.push_back(static_cast<std::uint16_t>(v));
   EXPECT_EQ(mismatches(halves, 2, fromHalf), 0u);
-}
-
-// Where a float-only conversion could go wrong: just around every half step and every
-// sample value, the ends, special values and random bit patterns.
-TEST(Capture, FloatsAroundEveryRoundingStepFollowTheRule) {
+  // Floats where a float-only conversion could go wrong: just around every half step and
+  // every sample value, the ends, special values and random bit patterns.
   std::vector<float> floats;
   for (int k = 0; k <= 65535; ++k)
     for (double at : {k + 0.5, double(k)}) {

@@ -14,9 +14,7 @@ using namespace std::chrono_literals;
 using test::waitFor;
 
 Frame picture() {
-  Frame frame;
-  frame.width = 64;
-  frame.height = 36;
+  Frame frame{64, 36};
   frame.pixels.assign(64 * 36 * 3, 0x8000);
   return frame;
 }
