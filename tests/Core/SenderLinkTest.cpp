@@ -27,8 +27,7 @@ const std::string kToken = "ofx_link_test_token";
 const std::string kStall = "The ingest is not answering; still sending.";
 
 Frame pattern(int n) {
-  Frame frame{320, 180};
-  frame.pixels.resize(320 * 180 * 3);
+  Frame frame{320, 180, 0, Samples(320 * 180 * 3)};
   for (std::size_t i = 0; i < frame.pixels.size(); ++i)
     frame.pixels[i] = static_cast<std::uint16_t>((i * 2654435761u + static_cast<std::size_t>(n) * 40503u) >> 8);
   return frame;

@@ -31,8 +31,7 @@ const std::string kToken = "ofx_sender_test_token";
 
 // Pictures that move from one to the next, so the encoder always has work.
 Frame pattern(int width, int height, int n) {
-  Frame frame{width, height};
-  frame.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+  Frame frame{width, height, 0, Samples(static_cast<std::size_t>(width) * height * 3)};
   for (std::size_t i = 0; i < frame.pixels.size(); ++i)
     frame.pixels[i] = static_cast<std::uint16_t>((i % (width * 3) + n * 12) * 97 + i / (width * 3) * 211);
   return frame;

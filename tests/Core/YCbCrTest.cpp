@@ -40,9 +40,7 @@ struct Destination {
 };
 
 Frame makeFrame(int width, int height, const std::vector<std::uint16_t>& rgb) {
-  Frame frame{width, height};
-  frame.pixels.assign(rgb.begin(), rgb.end());
-  return frame;
+  return Frame{width, height, 0, Samples(rgb.begin(), rgb.end())};
 }
 
 // Samples read back as stored words: (plane, x, y) -> word.
@@ -83,9 +81,8 @@ TEST(YCbCr, WorkedValues) {
     convertToYCbCr(makeFrame(width, 2, c.rgb), c.matrix, c.layout, d.planes);
     EXPECT_TRUE(d.bytes[0].back() == 0xA5 && d.bytes[1].back() == 0xA5) << "row padding is left alone";
     for (const auto& [plane, x, y, word] : c.words)
-      EXPECT_EQ(d.word(plane, x, y), word) << "layout " << static_cast<int>(c.layout) << ", matrix "
-                                           << static_cast<int>(c.matrix) << ", plane " << plane << " at " << x << ","
-                                           << y;
+      EXPECT_EQ(d.word(plane, x, y), word) << "layout " << static_cast<int>(c.layout) << ", plane " << plane
+                                           << " at " << x << "," << y;
   }
 }
 
