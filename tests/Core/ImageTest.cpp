@@ -7,13 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <limits>
 #include <random>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
 namespace vl {
@@ -21,28 +20,21 @@ namespace {
 
 using test::failure;
 
-Image view(const void* data, Rect bounds, int rowBytes, int components, int depth) {
-  return Image{data, bounds, rowBytes, components, depth};
-}
-
 TEST(PixelBytes, GeometryStrideAndMatchingFormats) {
   std::vector<float> buffer(100 * 4 * 2);
   const float* d = buffer.data();
-  EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, 1600, 4, 3)), 16u);
-  EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, -1600, 4, 3)), 16u);
-  EXPECT_EQ(pixelBytes(view(d, {0, 0, 100, 1}, 1601, 3, 0)), 3u);
+  EXPECT_EQ(pixelBytes(Image{d, {0, 0, 100, 1}, 1600, 4, 3}), 16u);
+  EXPECT_EQ(pixelBytes(Image{d, {0, 0, 100, 1}, 1601, 3, 0}), 3u);
   const char* geometry = "Unsupported image geometry";
-  for (auto [image, message] : {std::pair{view(d, {0, 0, 100, 1}, 1599, 4, 3), "Invalid image row stride"},
-                                {view(d, {0, 0, 1, 1}, 64, 2, 3), geometry},
-                                {view(d, {0, 0, 1, 1}, 64, 5, 3), geometry},
-                                {view(nullptr, {0, 0, 1, 1}, 64, 4, 3), geometry},
-                                {view(d, {3, 0, 3, 1}, 64, 4, 3), geometry},
-                                {view(d, {0, 2, 1, 1}, 64, 4, 3), geometry}})
+  for (auto [image, message] : {std::pair{Image{d, {0, 0, 100, 1}, 1599, 4, 3}, "Invalid image row stride"},
+                                {Image{d, {0, 0, 1, 1}, 64, 5, 3}, geometry},
+                                {Image{nullptr, {0, 0, 1, 1}, 64, 4, 3}, geometry},
+                                {Image{d, {3, 0, 3, 1}, 64, 4, 3}, geometry}})
     EXPECT_EQ(failure([&] { pixelBytes(image); }), message);
   // Half and 16-bit have the same size but are not the same format.
-  const Image out = view(d, {0, 0, 2, 2}, 16, 4, 1);
+  const Image out = Image{d, {0, 0, 2, 2}, 16, 4, 1};
   for (const Image& in :
-       {view(d, {0, 0, 2, 2}, 8, 4, 0), view(d, {0, 0, 2, 2}, 12, 3, 1), view(d, {0, 0, 2, 2}, 16, 4, 2)})
+       {Image{d, {0, 0, 2, 2}, 8, 4, 0}, Image{d, {0, 0, 2, 2}, 12, 3, 1}, Image{d, {0, 0, 2, 2}, 16, 4, 2}})
     EXPECT_EQ(failure([&] { copyImage(in, out, {0, 0, 2, 2}); }), "Source and output formats differ");
 }
 
@@ -52,11 +44,11 @@ TEST(CopyImage, WindowClippingClearingAndStrides) {
   std::vector<std::uint8_t> src(2 * 2 * 4 + 8);
   for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<std::uint8_t>(i + 1);
   const int srcStride = -(2 * 4 + 4);  // padded and negative
-  const Image source = view(src.data() + 12, {1, 1, 3, 3}, srcStride, 4, 0);
-  const Image output = view(out.data(), {0, 0, 6, 4}, 24, 4, 0);
+  const Image source = Image{src.data() + 12, {1, 1, 3, 3}, srcStride, 4, 0};
+  const Image output = Image{out.data(), {0, 0, 6, 4}, 24, 4, 0};
   copyImage(source, output, {0, 1, 4, 99});
   auto px = [&](int x, int y) { return out.data() + y * 24 + x * 4; };
-  for (int y = 0; y < 4; ++y) {
+  for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 6; ++x) {
       const bool inWindow = x < 4 && y >= 1;
       const bool inSource = x >= 1 && x < 3 && y >= 1 && y < 3;
@@ -70,7 +62,6 @@ TEST(CopyImage, WindowClippingClearingAndStrides) {
         EXPECT_EQ(px(x, y)[0], 0);
       }
     }
-  }
   std::vector<std::uint8_t> before = out;
   copyImage(source, output, {10, 10, 20, 20});
   EXPECT_EQ(out, before) << "a window off the output touches nothing";
@@ -80,14 +71,11 @@ TEST(CopyImage, WindowClippingClearingAndStrides) {
 
 TEST(Capture, SizeLimits) {
   static const std::uint16_t pixel[4] = {};
-  auto wide = [&](int w, int h) { return view(pixel, {0, 0, w, h}, w * 8, 4, 1); };
+  auto wide = [&](int w, int h) { return Image{pixel, {0, 0, w, h}, w * 8, 4, 1}; };
   for (auto [w, h] : {std::pair{8193, 2}, {6000, 6000}, {8192, 8192}})
     EXPECT_EQ(failure([&] { capture(wide(w, h), 0); }), "Sender image exceeds 32 megapixels");
-  std::vector<std::uint16_t> big(static_cast<size_t>(8192) * 4096 * 3);
-  const Frame f = capture(view(big.data(), {0, 0, 8192, 4096}, 8192 * 6, 3, 1), 7.0);
-  EXPECT_EQ(f.pixels.size(), big.size());
-  EXPECT_TRUE(std::equal(big.begin(), big.end(), f.pixels.begin()));
-  EXPECT_EQ(f.time, 7.0);
+  std::vector<std::uint16_t> big(static_cast<size_t>(8192) * 4096 * 3, 9);
+  EXPECT_TRUE(std::ranges::equal(capture(Image{big.data(), {0, 0, 8192, 4096}, 8192 * 6, 3, 1}, 0).pixels, big));
 }
 
 // Picture-sized blocks are reused: a later frame must never show an earlier picture,
@@ -95,7 +83,9 @@ TEST(Capture, SizeLimits) {
 TEST(Capture, ReusedBlocksCarryOnlyTheirOwnPicture) {
   const int w = 640, h = 360;  // over a mebibyte of samples
   auto picture = [&](std::uint16_t value) { return std::vector<std::uint16_t>(size_t(w) * h * 3, value); };
-  auto grab = [&](const std::vector<std::uint16_t>& p) { return capture(view(p.data(), {0, 0, w, h}, w * 6, 3, 1), 0); };
+  auto grab = [&](const std::vector<std::uint16_t>& p) {
+    return capture(Image{p.data(), {0, 0, w, h}, w * 6, 3, 1}, 0);
+  };
   auto all = [](const Frame& f, std::uint16_t v) {
     return std::all_of(f.pixels.begin(), f.pixels.end(), [&](std::uint16_t s) { return s == v; });
   };
@@ -109,46 +99,30 @@ TEST(Capture, ReusedBlocksCarryOnlyTheirOwnPicture) {
     EXPECT_TRUE(all(second, 2) && all(third, 3) && all(fourth, 1));
     EXPECT_NE(third.pixels.data(), fourth.pixels.data());
     // Another size in between must not be handed a block of the wrong length.
-    const Frame small = capture(view(b.data(), {0, 0, w / 2, h}, w * 6, 3, 1), 0);
+    const Frame small = capture(Image{b.data(), {0, 0, w / 2, h}, w * 6, 3, 1}, 0);
     EXPECT_EQ(small.pixels.size(), size_t(w / 2) * h * 3);
     EXPECT_TRUE(all(small, 2));
   }
 }
 
-// Values are checked one by one below; here the row order.
+// Values are checked against the rule below; here the row order.
 TEST(Capture, TopRowFirst) {
   // 2x2 float RGBA: bottom row blue, top row red, rows stored bottom first.
   const float px[16] = {0, 0, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 1.5f, 0.5f, -0.5f, 1};
-  Frame f = capture(view(px, {5, 5, 7, 7}, 32, 4, 3), 1.0);
+  Frame f = capture(Image{px, {5, 5, 7, 7}, 32, 4, 3}, 1.0);
   ASSERT_EQ(f.width, 2);
   EXPECT_EQ(f.pixels, (Samples{65535, 0, 0, 65535, 32768, 0, 0, 0, 65535, 0, 0, 65535}));
 
   // Negative stride: the data pointer is the bottom row, which sits last in memory.
   const std::uint8_t bytes[6] = {255, 128, 0, 1, 2, 3};
-  f = capture(view(bytes + 3, {0, 0, 1, 2}, -3, 3, 0), 0);
+  f = capture(Image{bytes + 3, {0, 0, 1, 2}, -3, 3, 0}, 0);
   EXPECT_EQ(f.pixels, (Samples{65535, 32896, 0, 257, 514, 771}));
-  // Half, not 16-bit: 1.0, smallest subnormal, largest subnormal.
-  const std::uint16_t halves[3] = {0x3C00, 0x0001, 0x03FF};
-  EXPECT_EQ(capture(view(halves, {0, 0, 1, 1}, 6, 3, 2), 0).pixels, (Samples{65535, 0, 4}));
 }
 
 // The documented rule, in double: non-finite is 0, clamp, scale, round halves up.
 std::uint16_t rule(double v) {
   if (!std::isfinite(v)) return 0;
   return static_cast<std::uint16_t>(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
-}
-
-double halfValue(std::uint16_t h) {
-  const int exponent = (h >> 10) & 0x1F, mantissa = h & 0x3FF;
-  const double sign = (h & 0x8000) != 0 ? -1.0 : 1.0;
-  if (exponent == 31) return mantissa != 0 ? NAN : sign * INFINITY;
-  return sign * std::ldexp(exponent == 0 ? mantissa : mantissa + 1024, std::max(exponent, 1) - 25);
-}
-
-float floatOf(std::uint32_t bits) {
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
 }
 
 // Runs values through both converters as RGB and as RGBA rows (the width leaves a
@@ -173,21 +147,19 @@ std::size_t mismatches(const std::vector<T>& values, int depth, double (*value)(
 }
 
 double fromByte(std::uint8_t v) { return v / 255.0; }
-double fromHalf(std::uint16_t v) { return halfValue(v); }
+float floatOf(std::uint32_t bits) { return std::bit_cast<float>(bits); }
+double fromHalf(std::uint16_t v) { return static_cast<double>(std::bit_cast<_Float16>(v)); }
 double fromFloat(float v) { return v; }
 
-TEST(Capture, EveryByteAndHalfFollowsTheRule) {
+TEST(Capture, EveryByteAndHalfAndFloatsNearEveryStepFollowTheRule) {
   std::vector<std::uint8_t> bytes;
   for (int v = 0; v < 256 * 3 + 7; ++v) bytes.push_back(static_cast<std::uint8_t>(v * 7));
   EXPECT_EQ(mismatches(bytes, 0, fromByte), 0u);
   std::vector<std::uint16_t> halves;
   for (int v = 0; v < 65536 + 7; ++v) halves.push_back(static_cast<std::uint16_t>(v));
   EXPECT_EQ(mismatches(halves, 2, fromHalf), 0u);
-}
-
-// Where a float-only conversion could go wrong: just around every half step and every
-// sample value, the ends, special values and random bit patterns.
-TEST(Capture, FloatsAroundEveryRoundingStepFollowTheRule) {
+  // Floats where a float-only conversion could go wrong: just around every half step and
+  // every sample value, the ends, special values and random bit patterns.
   std::vector<float> floats;
   for (int k = 0; k <= 65535; ++k)
     for (double at : {k + 0.5, double(k)}) {
@@ -230,11 +202,11 @@ TEST(CopyAndCapture, SameAsCopyThenCapture) {
             return o.data() + (32 - reinterpret_cast<std::uintptr_t>(o.data()) % 32) % 32 + offset;
           };
           auto output = [&](std::vector<std::uint8_t>& o) {
-            return view(at(o) + static_cast<size_t>(outRow) * (kH + 1), {-1, -1, kW + 1, kH + 1}, -outRow,
-                        components, depth);
+            return Image{at(o) + static_cast<size_t>(outRow) * (kH + 1), {-1, -1, kW + 1, kH + 1}, -outRow,
+                        components, depth};
           };
-          const Image in = view(source.data() + static_cast<size_t>(rowBytes) * (kH - 1), {0, 0, kW, kH}, -rowBytes,
-                                components, depth);
+          const Image in = Image{source.data() + static_cast<size_t>(rowBytes) * (kH - 1), {0, 0, kW, kH}, -rowBytes,
+                                components, depth};
           copyImage(in, output(expected), window);
           const Frame captured = capture(in, 2.0);
           Frame frame = frameFor(in, 2.0);

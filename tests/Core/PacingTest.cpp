@@ -8,21 +8,12 @@ namespace vl {
 namespace {
 
 TEST(Pacing, TimestampsStepByTheFrameDurationWithoutDrift) {
-  for (std::uint64_t n = 0; n < 1000; ++n) EXPECT_EQ(timestamp90k(n + 1, 25.0) - timestamp90k(n, 25.0), 3600);
   // 29.97 fps: 3003.003 ticks a frame, rounded from the start each time.
   EXPECT_EQ(timestamp90k(1, 29.97), 3003);
   EXPECT_EQ(timestamp90k(1000, 29.97), 3003003);
   EXPECT_EQ(timestamp90k(333, 29.97), 1000000);  // 999999.999 rounds up
   // 30000/1001 keeps exact whole steps.
   EXPECT_EQ(timestamp90k(30000, 30000.0 / 1001.0), 90090000);
-  EXPECT_EQ(timestamp90k(0, 60.0), 0);
-}
-
-TEST(Pacing, DeadlinesTruncateToMicroseconds) {
-  EXPECT_EQ(deadlineMicros(1, 25.0), 40000);
-  EXPECT_EQ(deadlineMicros(1, 29.97), 33366);  // 33366.7 truncated
-  EXPECT_EQ(deadlineMicros(2997, 29.97), 100000000);
-  EXPECT_EQ(deadlineMicros(3, 120.0), 25000);
 }
 
 TEST(Pacing, CatchUpSkipsToThePresentAndNeverGoesBack) {
