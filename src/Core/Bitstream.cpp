@@ -10,7 +10,6 @@ namespace {
 
 constexpr std::uint8_t kStartCode[] = {0, 0, 0, 1};
 constexpr std::size_t kNone = SIZE_MAX;
-__extension__ using Wide = __int128;  // holds value x num x 90000 for any 64-bit inputs
 
 // Slot of a parameter set in ParameterSets, or -1.
 int slotOf(Codec codec, int type) {
@@ -115,13 +114,6 @@ AccessUnit reshapeAccessUnit(Codec codec, ByteSpan annexB, bool encoderKeyframe,
     appendNal(unit.bytes, nal);
   }
   return unit;
-}
-
-std::int64_t ticks90k(std::int64_t value, std::int64_t timeBaseNum, std::int64_t timeBaseDen) {
-  const Wide scaled = static_cast<Wide>(value) * timeBaseNum * 90000;
-  const Wide den = timeBaseDen;
-  const Wide magnitude = ((scaled < 0 ? -scaled : scaled) * 2 + den) / (2 * den);
-  return static_cast<std::int64_t>(scaled < 0 ? -magnitude : magnitude);
 }
 
 }  // namespace vl

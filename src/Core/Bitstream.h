@@ -51,7 +51,4 @@ struct AccessUnit {
 // sets are not known, and "Encoder returned no frame" when no picture data remain.
 AccessUnit reshapeAccessUnit(Codec codec, ByteSpan annexB, bool encoderKeyframe, ParameterSets& latest);
 
-// value x timeBase in 90 kHz ticks, rounding halves away from zero.
-std::int64_t ticks90k(std::int64_t value, std::int64_t timeBaseNum, std::int64_t timeBaseDen);
-
 }  // namespace vl
