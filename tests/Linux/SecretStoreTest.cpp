@@ -115,14 +115,11 @@ TEST(UnansweringKeyring, CallsGiveUpAtTheirTimeLimit) {
 
 // Runs with a session bus address where nothing listens.
 TEST(NoKeyring, EveryCallFailsClosedQuicklyAndWritesNoFile) {
-  const std::string expected =
-      "Sign-in needs a keyring: no Secret Service (such as GNOME Keyring or KWallet) is "
-      "answering on the session bus (";
   const auto start = std::chrono::steady_clock::now();
   for (const std::string& message : {failure([] { vl::loadToken("https://none.example"); }),
                                      failure([] { vl::saveToken("https://none.example", token68); }),
                                      failure([] { vl::forgetToken("https://none.example"); })})
-    EXPECT_EQ(message.substr(0, expected.size()), expected) << message;
+    EXPECT_EQ(message.rfind("Sign-in needs a keyring: no Secret Service", 0), 0u) << message;
   // Bounded well below the store's own time limit: nothing waited for an answer.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   const char* home = std::getenv("HOME");

@@ -4,6 +4,7 @@
 #include "Linux/Toolkits.h"
 
 #include "../support/Failure.h"
+#include "../support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <iterator>
 #include <sys/stat.h>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +22,7 @@ using vl::AlertEnd;
 using vl::DialogProgram;
 using vl::ToolkitKind;
 using vl::test::failure;
+using vl::test::waitFor;
 
 // Running, as opposed to gone or only waiting to be reaped by whoever inherited it.
 bool alive(pid_t pid) {
@@ -32,13 +33,9 @@ bool alive(pid_t pid) {
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
-// A killed process needs a moment of CPU to finish dying; a loaded machine may not give it at once.
-bool gone(pid_t pid) {
-  for (int i = 0; i < 200 && alive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return !alive(pid);
-}
-
-TEST(Child, ArgumentsReachNoShellInputIsFedAndOutputAndStatusCollected) {
+// Arguments reach no shell, input is fed, output and status are collected; ending kills and
+// reaps, even what ignores TERM, and its children.
+TEST(Child, ArgumentsReachNoShellAndEndingReapsEvenWhatIgnoresTerm) {
   vl::Child printer({"sh", "-c", "printf '%s|' \"$@\"; exit 3", "sh", "$(echo no)", "a;b", "--x"});
   EXPECT_EQ(printer.wait(), 3);
   EXPECT_EQ(printer.output(), "$(echo no)|a;b|--x|");
@@ -48,9 +45,7 @@ TEST(Child, ArgumentsReachNoShellInputIsFedAndOutputAndStatusCollected) {
   EXPECT_THROW(vl::Child({"veltrane-no-such-program"}), std::runtime_error);
   EXPECT_FALSE(vl::onPath("veltrane-no-such-program"));
   EXPECT_TRUE(vl::onPath("sh"));
-}
 
-TEST(Child, EndingKillsAndReapsEvenWhatIgnoresTermAndItsChildren) {
   vl::Child sleeper({"sleep", "30"});
   EXPECT_FALSE(sleeper.poll());
   sleeper.end();
@@ -60,12 +55,11 @@ TEST(Child, EndingKillsAndReapsEvenWhatIgnoresTermAndItsChildren) {
   {
     vl::Child child({"sh", "-c", "trap '' TERM; sleep 30 & echo $!; wait"});
     pid = child.pid();
-    while (child.output().find('\n') == std::string::npos && !child.poll())
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    waitFor([&] { return child.output().find('\n') != std::string::npos || child.poll(); });
     started = std::stoi(child.output());
   }
-  EXPECT_TRUE(gone(pid));
-  EXPECT_TRUE(gone(started));
+  // A killed process needs a moment of CPU to finish dying; a loaded machine may not give it at once.
+  EXPECT_TRUE(waitFor([&] { return !alive(pid) && !alive(started); }, std::chrono::seconds(2)));
 }
 
 // The variable, then whether there is a display, then which programs are installed; a
@@ -109,14 +103,12 @@ TEST(Terminal, AlertCancelledByEnterNonsenseAndEndOfInput) {
   ASSERT_EQ(pipe(out), 0);
   auto toolkit = vl::makeTerminalToolkit(in[0], out[1]);
   const auto type = [&](const std::string& s) { ASSERT_EQ(write(in[1], s.data(), s.size()), ssize_t(s.size())); };
-  int checks = 0;
-  std::thread typist([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    type("\n");
-  });
-  EXPECT_EQ(toolkit->alert("T", "x", "Cancel sign-in", [&] { return ++checks > 100; }), AlertEnd::button);
-  typist.join();
-  EXPECT_GE(checks, 2);  // checked while waiting
+  int checks = 0;  // Enter comes while the alert waits, after a few checks
+  const auto typeEnter = [&] {
+    if (++checks == 3) type("\n");
+    return checks > 100;
+  };
+  EXPECT_EQ(toolkit->alert("T", "x", "Cancel sign-in", typeEnter), AlertEnd::button);
   EXPECT_LT(checks, 100);
   type("abc\n-1\n99999999999999999999\n7\n2");
   close(in[1]);
