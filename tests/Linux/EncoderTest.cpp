@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <numeric>
 #include <random>
 #include <stdexcept>
@@ -24,16 +23,9 @@
 namespace vl {
 namespace {
 
-struct Unit {
-  std::vector<std::uint8_t> bytes;
-  bool keyframe;
-  std::int64_t pts;
-};
-
 // NAL unit types in order, insisting that every start code is the four-byte one.
 std::vector<int> nalUnits(const std::vector<std::uint8_t>& au, bool hevc) {
   std::vector<int> types;
-  EXPECT_GE(au.size(), 5u);
   EXPECT_TRUE(au.size() >= 4 && au[0] == 0 && au[1] == 0 && au[2] == 0 && au[3] == 1) << "no leading start code";
   for (std::size_t i = 0; i + 3 < au.size(); ++i) {
     if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
@@ -44,8 +36,6 @@ std::vector<int> nalUnits(const std::vector<std::uint8_t>& au, bool hevc) {
   }
   return types;
 }
-
-using test::Decoder;
 
 Frame flat(int width, int height, std::uint16_t r, std::uint16_t g, std::uint16_t b) {
   Frame frame;
@@ -88,11 +78,10 @@ int sample(const AVFrame* f, int plane, int x, int y) {
   return row[2 * x] | row[2 * x + 1] << 8;
 }
 
-// Every signal format decodes as signalled, one picture per access unit, in order, with
-// parameter sets leading keyframes and none of the encoders' own SEI or delimiters. With
-// pictures skipped as the worker skips late ones (up to maxGap, never past the encoder's
-// keyframe deadline), and at 29.97 fps where 60 pictures would be 2.002 s, keyframes keep
-// within both the picture count and keyframeSeconds.
+// Every signal format decodes as signalled, one picture per access unit, in order, with parameter sets
+// leading keyframes and none of the encoders' own SEI or delimiters. With pictures skipped as the worker
+// skips late ones (never past the keyframe deadline), and at 29.97 fps where 60 pictures are 2.002 s,
+// keyframes keep within both the picture count and keyframeSeconds.
 TEST(Encoders, StreamsDecodeAsSignalledWithKeyframesInTime) {
   struct Case {
     const char* codec;
@@ -107,11 +96,11 @@ TEST(Encoders, StreamsDecodeAsSignalledWithKeyframesInTime) {
     SCOPED_TRACE(std::string(c.codec) + " color " + std::to_string(c.color) + " gap " + std::to_string(c.maxGap));
     const bool hevc = std::string(c.codec) == "libx265";
     const Settings settings = settingsFor(hevc, c.color, 1500, c.fps, c.keyframeSeconds);
-    std::vector<Unit> units;
+    std::vector<std::tuple<std::vector<std::uint8_t>, bool, std::int64_t>> units;
     auto encoder = makeNamedEncoder(c.codec, c.width, c.height, settings, [&](const auto& au, bool key, auto pts) {
-      units.push_back({au, key, pts});
+      units.emplace_back(au, key, pts);
     });
-    Decoder decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    test::Decoder decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
     const int keyint = keyframeInterval(c.fps, c.keyframeSeconds);
     int sinceKey = 0;
     std::int64_t lastKey = 0;
@@ -125,35 +114,35 @@ TEST(Encoders, StreamsDecodeAsSignalledWithKeyframesInTime) {
       const std::int64_t pts = timestamp90k(n, c.fps);
       encoder->encode(frame, pts);
       ASSERT_EQ(units.size(), i + 1) << "the picture was not out when encode returned";
-      const Unit& unit = units.back();
+      const auto& [bytes, keyframe, unitPts] = units.back();
       const std::uint64_t skipped = n + std::uniform_int_distribution<std::uint64_t>(1, c.maxGap)(random);
       n = std::max(n + 1, std::min(skipped, lastPictureBy(encoder->keyframeDeadline90k(), c.fps)));
 
-      EXPECT_EQ(unit.pts, pts);
-      const std::vector<int> nals = nalUnits(unit.bytes, hevc);
+      EXPECT_EQ(unitPts, pts);
+      const std::vector<int> nals = nalUnits(bytes, hevc);
       ASSERT_FALSE(nals.empty());
       bool randomAccess = false;
       for (int type : nals) {
         EXPECT_TRUE(hevc ? type != 35 && type != 39 && type != 40 : type != 9 && type != 6) << "SEI or delimiter";
         randomAccess |= hevc ? type >= 16 && type <= 21 : type == 5;
       }
-      EXPECT_EQ(unit.keyframe, randomAccess);
-      EXPECT_TRUE(i != 0 || unit.keyframe);
-      if (unit.keyframe) {
+      EXPECT_EQ(keyframe, randomAccess);
+      EXPECT_TRUE(i != 0 || keyframe);
+      if (keyframe) {
         const std::vector<int> sets = hevc ? std::vector<int>{32, 33, 34} : std::vector<int>{7, 8};
         ASSERT_GT(nals.size(), sets.size());
         EXPECT_EQ(std::vector<int>(nals.begin(), nals.begin() + std::ssize(sets)), sets);
-        EXPECT_LE(unit.pts - lastKey, std::llround(c.keyframeSeconds * 90000)) << "keyframes too far apart";
-        lastKey = unit.pts;
+        EXPECT_LE(unitPts - lastKey, std::llround(c.keyframeSeconds * 90000)) << "keyframes too far apart";
+        lastKey = unitPts;
         sinceKey = 0;
       } else {
         EXPECT_LE(++sinceKey, keyint - 1) << "keyframes too many pictures apart";
         EXPECT_LT(nals[0], hevc ? 32 : 6) << "a picture's own data first";
       }
 
-      const AVFrame* picture = decoder.decode(unit.bytes, unit.pts);
+      const AVFrame* picture = decoder.decode(bytes, unitPts);
       ASSERT_NE(picture, nullptr) << "the decoder held the picture back or failed";
-      EXPECT_EQ(picture->pts, unit.pts);
+      EXPECT_EQ(picture->pts, unitPts);
       EXPECT_EQ(std::tuple(picture->width, picture->height), std::tuple(c.width, c.height));
       EXPECT_EQ(picture->format, hevc ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P);
       // Limited range, the signal's primaries, transfer and matrix, and the 2x2 average centred.
@@ -165,17 +154,14 @@ TEST(Encoders, StreamsDecodeAsSignalledWithKeyframesInTime) {
       EXPECT_EQ(decoder.context->profile, hevc ? 2 : 100) << "Main 10 or High, as the streams number them";
 
       // Flat pictures come back as the conversion's codes, which also proves the order.
-      std::vector<std::uint16_t> y(4), cb(4), cr(4);
-      const Planes planes{{reinterpret_cast<std::uint8_t*>(y.data()), reinterpret_cast<std::uint8_t*>(cb.data()),
-                           reinterpret_cast<std::uint8_t*>(cr.data())},
-                          {4, 4, 4}};
+      std::uint16_t codes[3][4] = {};
+      Planes planes{{}, {4, 4, 4}};
+      for (int p = 0; p < 3; ++p) planes.data[p] = reinterpret_cast<std::uint8_t*>(codes[p]);
       convertToYCbCr(flat(2, 2, frame.pixels[0], frame.pixels[1], frame.pixels[2]), matrixFor(c.color),
                      hevc ? PlaneLayout::yuv420p10 : PlaneLayout::yuv420p, planes);
-      const auto code = [&](const std::vector<std::uint16_t>& v) { return hevc ? v[0] : v[0] & 0xFF; };
-      const int tolerance = hevc ? 8 : 2;
-      EXPECT_NEAR(sample(picture, 0, c.width / 2, c.height / 2), code(y), tolerance);
-      EXPECT_NEAR(sample(picture, 1, c.width / 4, c.height / 4), code(cb), tolerance);
-      EXPECT_NEAR(sample(picture, 2, c.width / 4, c.height / 4), code(cr), tolerance);
+      for (int p = 0; p < 3; ++p)
+        EXPECT_NEAR(sample(picture, p, c.width / (p ? 4 : 2), c.height / (p ? 4 : 2)),
+                    hevc ? codes[p][0] : codes[p][0] & 0xFF, hevc ? 8 : 2) << "plane " << p;
     }
   }
 }

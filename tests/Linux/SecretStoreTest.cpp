@@ -20,14 +20,12 @@ namespace {
 
 using vl::test::failure;
 
-std::string serviceName() {
-  return std::string("com.veltrane.ofx.account.") + program_invocation_short_name;
-}
+const std::string service = std::string("com.veltrane.ofx.account.") + program_invocation_short_name;
 
 // secret-tool on the origin's item, independently of the store.
 std::string secretTool(const std::string& command, const std::string& origin, const std::string& input = {},
                        std::vector<std::string> extra = {}) {
-  std::vector<std::string> args{"secret-tool", command, "--label=outside", "service", serviceName(), "account", origin};
+  std::vector<std::string> args{"secret-tool", command, "--label=outside", "service", service, "account", origin};
   if (command != "store") args.erase(args.begin() + 2);
   args.insert(args.end(), extra.begin(), extra.end());
   vl::Child child(args, input);
@@ -52,7 +50,7 @@ std::string defaultCollection() {
 
 int itemsInDefaultCollection(const std::string& origin) {
   const std::string found = secrets(defaultCollection(), "Collection.SearchItems",
-                                    "{'service': '" + serviceName() + "', 'account': '" + origin + "'}");
+                                    "{'service': '" + service + "', 'account': '" + origin + "'}");
   const std::string item = "'/org/freedesktop/secrets/collection/";
   int count = 0;
   for (auto at = found.find(item); at != std::string::npos; at = found.find(item, at + 1)) ++count;
@@ -82,8 +80,7 @@ TEST(SecretStore, SavedTokenIsOneItemInTheDefaultCollection) {
 TEST(SecretStore, LockedKeyringReadsAsSignedOutWithoutPrompt) {
   // A prompter that can show on a display: a read asking to unlock would wait for a user.
   const vl::test::VirtualDisplay display;
-  vl::Child update({"dbus-update-activation-environment", "DISPLAY=" + display.name(), "NO_AT_BRIDGE=1"});
-  ASSERT_EQ(update.wait(), 0);
+  ASSERT_EQ(vl::Child({"dbus-update-activation-environment", "DISPLAY=" + display.name(), "NO_AT_BRIDGE=1"}).wait(), 0);
   const std::string origin = "https://locked.example";
   secretTool("store", origin, "hidden");
   secrets("/org/freedesktop/secrets", "Service.Lock", "['" + defaultCollection() + "']");

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <sys/stat.h>
 #include <string>
 #include <unistd.h>
@@ -98,10 +98,10 @@ TEST(DialogCommands, TextsAreWholeArgumentsAndLabelsNeverOptions) {
 // The terminal toolkit over real pipes, in what the plug-in's sign-in tests do not type: an alert
 // cancelled by Enter, nonsense asked again, a last line without its end, and end of input.
 TEST(Terminal, AlertCancelledByEnterNonsenseAndEndOfInput) {
-  int in[2], out[2];
+  int in[2];
   ASSERT_EQ(pipe(in), 0);
-  ASSERT_EQ(pipe(out), 0);
-  auto toolkit = vl::makeTerminalToolkit(in[0], out[1]);
+  const int sink = open("/dev/null", O_WRONLY);
+  auto toolkit = vl::makeTerminalToolkit(in[0], sink);
   const auto type = [&](const std::string& s) { ASSERT_EQ(write(in[1], s.data(), s.size()), ssize_t(s.size())); };
   int checks = 0;  // Enter comes while the alert waits, after a few checks
   const auto typeEnter = [&] {
@@ -109,16 +109,14 @@ TEST(Terminal, AlertCancelledByEnterNonsenseAndEndOfInput) {
     return checks > 100;
   };
   EXPECT_EQ(toolkit->alert("T", "x", "Cancel sign-in", typeEnter), AlertEnd::button);
-  EXPECT_LT(checks, 100);
   type("abc\n-1\n99999999999999999999\n7\n2");
   close(in[1]);
   EXPECT_EQ(toolkit->choose("T", "W", {"first", "second"}, "Choose", "Cancel"), 1u);
   EXPECT_EQ(toolkit->choose("T", "W", {"a"}, "Choose", "Cancel"), std::nullopt);
   toolkit->message("veltrane", "Again.");  // returns at end of input
-  checks = 0;
+  checks = 0;  // without input only completion ends it
   EXPECT_EQ(toolkit->alert("T", "x", "Cancel sign-in", [&] { return ++checks == 7; }), AlertEnd::finished);
-  EXPECT_EQ(checks, 7);
-  for (int fd : {in[0], out[0], out[1]}) close(fd);
+  for (int fd : {in[0], sink}) close(fd);
 }
 
 // The URL is one argument to a stand-in opener on PATH, its status counts, and only web pages are opened.
@@ -126,23 +124,19 @@ TEST(Opener, OnlyWebPagesAsOneArgumentWithInstalledPrograms) {
   char pattern[] = "/tmp/veltrane-opener.XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string dir = pattern, path = std::getenv("PATH");
-  std::ofstream(dir + "/xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n"
+  // It succeeds only when given exactly the URL expected, as one argument.
+  std::ofstream(dir + "/xdg-open") << "#!/bin/sh\n[ $# = 1 ] && [ \"$1\" = \"$OPENER_EXPECTS\" ] || exit 9\n"
                                       "exit \"${OPENER_STATUS:-0}\"\n";
   chmod((dir + "/xdg-open").c_str(), 0755);
   setenv("PATH", (dir + ":" + path).c_str(), 1);
-  const auto args = [&] {
-    std::ifstream in(dir + "/args");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
   auto toolkit = vl::makeProgramToolkit(DialogProgram::zenity);
+  setenv("OPENER_EXPECTS", "file:///etc/passwd", 1);
   EXPECT_FALSE(toolkit->openUrl("file:///etc/passwd"));
-  EXPECT_EQ(args(), "");  // never ran
   const std::string url = "HTTP://127.0.0.1:1/ofx/authorize?user_code=AB;C $(x)";
+  setenv("OPENER_EXPECTS", url.c_str(), 1);
   EXPECT_TRUE(toolkit->openUrl(url));
-  EXPECT_EQ(args(), url + "\n");
   setenv("OPENER_STATUS", "3", 1);
   EXPECT_FALSE(toolkit->openUrl(url));
-  unsetenv("OPENER_STATUS");
   vl::Child({"rm", "-rf", dir}).wait();
   // A desktop without a dialog program is told what to install, whatever is asked.
   setenv("PATH", "/nonexistent", 1);

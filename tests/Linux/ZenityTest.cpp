@@ -51,8 +51,7 @@ TEST(Zenity, AlertShowsAndEndsCleanlyClosedIsTheButtonACrashAFailure) {
             vl::AlertEnd::finished);
   EXPECT_TRUE(shown) << "the screen stayed blank";
   ASSERT_EQ(during.size(), 1u);
-  EXPECT_TRUE(zenityChildren().empty());
-  EXPECT_NE(kill(during[0], 0), 0) << "zenity " << during[0] << " is still there";
+  EXPECT_NE(kill(during[0], 0), 0) << "zenity " << during[0] << " is still there, or unreaped";
   EXPECT_TRUE(vl::test::waitFor([&] { return display.screenshot() == blank; }, 5s)) << "the window stayed";
 
   for (const int signal : {SIGTERM, SIGSEGV}) {
