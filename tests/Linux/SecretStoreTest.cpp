@@ -33,7 +33,6 @@ std::string secretTool(const std::string& command, const std::string& origin, co
   return child.output();
 }
 
-// A call to the keyring itself.
 std::string secrets(const std::string& object, const std::string& method, const std::string& argument) {
   vl::Child child({"gdbus", "call", "--session", "-d", "org.freedesktop.secrets", "-o", object, "-m",
                    "org.freedesktop.Secret." + method, argument});
