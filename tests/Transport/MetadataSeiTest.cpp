@@ -35,9 +35,10 @@ TEST(MetadataSei, EmulationPrevention) {
   s.masteringMax = 10000;
   s.masteringMin = 0.005;
   EXPECT_TRUE(contains(metadataSEI(s, false), Bytes{0x05, 0xF5, 0xE1, 0x00, 0x00, 0x03, 0x00, 0x00, 0x32}));
-  // No start code or stray zero run survives; 00 00 03 is the escape itself.
-  s.metadata = std::string("{\"a\":\"") + std::string(40, '\0') + "\x01\x02\x03\"}";
+  // No start code or stray zero run survives; a 03 after two zeros is escaped too.
+  s.metadata = std::string("{\"a\":\"") + std::string(40, '\0') + std::string("\x03\0\0\x01\"}", 6);
   const Bytes out = metadataSEI(s, true);
+  EXPECT_TRUE(contains(out, Bytes{0, 0, 3, 3, 0, 0, 3, 1}));
   for (size_t i = 6; i + 2 < out.size(); ++i)
     EXPECT_FALSE(out[i] == 0 && out[i + 1] == 0 && out[i + 2] <= 2) << "at " << i;
 }
