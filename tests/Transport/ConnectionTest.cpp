@@ -59,12 +59,12 @@ std::string fileText(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Bitrate plus 10 %; no overflow at the largest an int holds. The buffer: one latency window
-// between 256 KiB and 8 MiB.
+// Bitrate plus 10 % without overflow; the buffer holds one latency window, 256 KiB to 8 MiB.
 TEST(ConnectionValues, BandwidthAndSendBuffer) {
   EXPECT_EQ(std::tuple(inputBandwidthBytesPerSecond(6000), inputBandwidthBytesPerSecond(2147483647)),
             std::tuple(825000, 295279001462));
-  for (auto [kbps, latencyMs, bytes] : {std::tuple{6000, 2000, 1650000}, {6000, 50, 262144}, {2147483647, 2147483647, 8388608}})
+  for (auto [kbps, latencyMs, bytes] :
+       {std::tuple{6000, 2000, 1650000}, {6000, 50, 262144}, {2147483647, 2147483647, 8388608}})
     EXPECT_EQ(sendBufferBytes(kbps, latencyMs), bytes) << kbps << " kbit/s, " << latencyMs << " ms";
 }
 
