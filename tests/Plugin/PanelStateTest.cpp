@@ -19,7 +19,7 @@ class PanelStateTest : public InstanceTest {
 
 const Strings kHdr{"hdr", "masteringMin", "masteringMax", "maxCLL", "maxFALL"};
 const Strings kAdvanced{"advanced", "useCustomBitrate", "keyframeSeconds", "latency", "fps",
-                        "metadata", "apiBase",  "viewerId",         "sendExports",     "logout"};
+                        "metadata", "apiBase",  "viewerId",         "sendExports",     "logout", "codec"};
 
 TEST_F(PanelStateTest, AdvancedToggleAlternatesFromTheBasics) {
   create();
@@ -31,7 +31,6 @@ TEST_F(PanelStateTest, AdvancedToggleAlternatesFromTheBasics) {
               open ? "Hide advanced settings" : "Advanced settings\xE2\x80\xA6");
     EXPECT_EQ(props("advanced").integer("OfxParamPropGroupOpen"), open);
     expectShown(kAdvanced, open);
-    expectShown({"codec"}, open);
     expectShown(kHdr, false);
     expectShown({"bitratePreset"}, true);
     EXPECT_FALSE(shown("customBitrate")) << "only with a custom bitrate";
