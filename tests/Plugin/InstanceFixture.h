@@ -196,6 +196,11 @@ class InstanceTest : public BundleTest {
   }
   // The sender's counters as the status button shows them.
   std::string status() { return press("status"); }
+  // Sending switched on, as the user does it.
+  void enable() {
+    set("enabled", 1);
+    press("enabled");
+  }
 
   Effect* fx = nullptr;
   bool created = false;
