@@ -33,8 +33,7 @@ struct Exchange {
   Clock::time_point at;
 };
 
-// The development service's account API, in this process, logging
-// every exchange.
+// The development service's account API, in this process, logging every exchange.
 class DevService {
 public:
   explicit DevService(int intervalS = 1) : account_(options(intervalS)) {
@@ -57,6 +56,7 @@ public:
     o.intervalS = intervalS;
     return o;
   }
+
   const std::string& origin() const { return origin_; }
   vl::dev::Account& account() { return account_; }
 
@@ -95,8 +95,8 @@ private:
 // Plays the user. Records what each dialog showed; notes being entered twice at once.
 struct Script : vl::Toolkit {
   std::mutex mutex;
-  std::vector<std::string> messages, alerts, urls;  // texts
-  std::vector<std::vector<std::string>> lists;      // labels
+  std::vector<std::string> messages, alerts, urls;
+  std::vector<std::vector<std::string>> lists;
   std::atomic<int> inside{0};
   std::atomic<bool> overlapped{false};
 
@@ -106,8 +106,7 @@ struct Script : vl::Toolkit {
   std::function<vl::AlertEnd(const std::function<bool()>&)> onAlert;
   std::optional<std::size_t> choice = 0;
 
-  // Records what a dialog showed, under the lock; the dialog counts as open until the
-  // returned handle goes.
+  // The dialog counts as open until the returned handle goes.
   template <class Shown>
   std::shared_ptr<void> enter(std::vector<Shown>& to, Shown shown) {
     if (inside++ != 0) overlapped = true;
@@ -141,16 +140,11 @@ struct Script : vl::Toolkit {
 // Each test's toolkit is a fresh script, and the one before is put back afterwards.
 class Dialogs : public ::testing::Test {
 protected:
-  void SetUp() override {
-    auto owned = std::make_unique<Script>();
-    script_ = owned.get();
-    previous_ = vl::setToolkit(std::move(owned));
-  }
   void TearDown() override { vl::setToolkit(std::move(previous_)); }
 
   Script& ui() { return *script_; }
-  Script* script_ = nullptr;
-  std::unique_ptr<vl::Toolkit> previous_;
+  Script* script_ = new Script;
+  std::unique_ptr<vl::Toolkit> previous_ = vl::setToolkit(std::unique_ptr<vl::Toolkit>(script_));
 };
 
 TEST_F(Dialogs, OneDialogAtATimeAndTheStreamListShowsCleanLabelsInOrder) {

@@ -98,16 +98,16 @@ TEST_F(SenderStream, SetupFailuresBecomeTheStatus) {
   start({"--max-bitrate", "6000000", "--max-width", "640", "--max-height", "360", "--fail",
          "/api/accounts/streams/broken=500"});
   Sender sender;
+  // The same settings configured again change nothing; new ones take effect at once.
   const auto attempt = [&](int width, int height) {
+    sender.configure(settings_, true);
     const auto before = sender.stats().reconnectAttempts;
     EXPECT_TRUE(play(sender, width, height, [&](const auto& s) { return s.reconnectAttempts > before; }, 5000ms));
     return sender.stats().status;
   };
   settings_.bitrateKbps = 8000;
-  sender.configure(settings_, true);
   EXPECT_EQ(attempt(320, 180), "Selected bitrate exceeds this stream's account limit");
   settings_.bitrateKbps = 6000;
-  sender.configure(settings_, true);
   EXPECT_EQ(attempt(320, 362), "Source resolution exceeds this stream's account limit");
   EXPECT_EQ(attempt(319, 180), "Streaming needs even image dimensions");
   // Limits are inclusive.
@@ -115,12 +115,10 @@ TEST_F(SenderStream, SetupFailuresBecomeTheStatus) {
 
   // Account service failures are retried.
   settings_.viewerId = "broken";
-  sender.configure(settings_, true);
   EXPECT_EQ(attempt(320, 180), "veltrane API returned HTTP 500");
 
   forgetToken(service_->origin());
   settings_.viewerId = "dev-main";
-  sender.configure(settings_, true);
   EXPECT_EQ(attempt(320, 180), "Sign in to veltrane first");
 }
 

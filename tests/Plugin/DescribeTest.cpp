@@ -44,16 +44,14 @@ TEST_F(DescribeTest, OptionalWritesMayFailMandatoryOnesMayNot) {
 
 // A failed definition ends the action; what was defined before stays.
 TEST_F(DescribeTest, FailingDefinitionsEndTheAction) {
-  host.fault("paramDefine", 5);
-  EXPECT_EQ(start(host, plugin).describeInContext, kOfxStatFailed);
-  EXPECT_EQ(host.descriptor().params.size(), 5u);
-}
-
-TEST_F(DescribeTest, FailingClipDefinitionEndsTheAction) {
   host.fault("clipDefine", 1);
   EXPECT_EQ(start(host, plugin).describeInContext, kOfxStatFailed);
-  EXPECT_EQ(host.descriptor().clips.size(), 1u);
-  EXPECT_TRUE(host.descriptor().params.empty());
+  EXPECT_EQ(std::pair(host.descriptor().clips.size(), host.descriptor().params.size()), std::pair(1ul, 0ul));
+  host.fault("clipDefine", 1 << 30);
+  host.fault("paramDefine", 5);
+  host.descriptor().clips.clear();
+  EXPECT_EQ(action(plugin, "OfxImageEffectActionDescribeInContext", host.descriptor().handle()), kOfxStatFailed);
+  EXPECT_EQ(std::pair(host.descriptor().clips.size(), host.descriptor().params.size()), std::pair(2ul, 5ul));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 extern char** environ;
@@ -109,17 +110,13 @@ void streamAndCheck(const Choice& chosen, std::vector<std::string> options) {
   ASSERT_EQ(stats.connections.size(), 1u);
   EXPECT_EQ(stats.connections[0].latencyMs, chosen.latencyMs);
   const Received r = decode(stats.connections[0].file.string());
-  EXPECT_EQ(r.codec, chosen.codec);
-  EXPECT_EQ(r.profile, chosen.profile);
-  EXPECT_EQ(r.transfer, chosen.transfer);
-  EXPECT_EQ(std::pair(r.width, r.height), std::pair(640, 360));
+  EXPECT_EQ(std::tuple(r.codec, r.profile, r.transfer, r.width, r.height),
+            std::tuple(chosen.codec, chosen.profile, chosen.transfer, 640, 360));
   // Three seconds, less what a loaded machine skips and the last latency window.
   EXPECT_GE(r.pictures, static_cast<int>(chosen.fps * 2));
-  EXPECT_EQ(r.decoded, r.pictures);
-  EXPECT_EQ(r.decodeErrors, 0);
   EXPECT_GE(r.keyframes, 2);
-  EXPECT_EQ(r.keyframesWithMetadata, r.keyframes);
-  EXPECT_EQ(r.othersWithMetadata, 0);
+  EXPECT_EQ(std::tuple(r.decoded, r.decodeErrors, r.keyframesWithMetadata, r.othersWithMetadata),
+            std::tuple(r.pictures, 0, r.keyframes, 0));
 }
 
 // SDR H.264 at a frame rate set on the panel, above the host's.

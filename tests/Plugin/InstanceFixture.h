@@ -4,7 +4,6 @@
 // the terminal dialogs.
 #include "Bundle.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -25,8 +24,7 @@ namespace vl::host {
 // recognises as a person would type.
 class Terminal {
  public:
-  // prompt text -> the line typed at it
-  using Rule = std::pair<std::string, std::string>;
+  using Rule = std::pair<std::string, std::string>;  // prompt text, the line typed at it
   using Rules = std::vector<Rule>;
 
   explicit Terminal(Rules rules) : rules_(std::move(rules)) {
@@ -128,10 +126,7 @@ class InstanceTest : public BundleTest {
     }
   }
 
-  Effect& make() {
-    fx = &host.createInstance("OfxImageEffectContextFilter");
-    return *fx;
-  }
+  void make() { fx = &host.createInstance("OfxImageEffectContextFilter"); }
   void create() {
     if (fx == nullptr) make();
     ASSERT_EQ(action(plugin, "OfxActionCreateInstance", fx->handle()), kOfxStatOK);
@@ -196,12 +191,16 @@ class InstanceTest : public BundleTest {
   // What the user sees after pressing a button, with Enter pressed at every message.
   std::string press(const std::string& name, Terminal::Rules answers = {{"[Press Enter to continue]", ""}}) {
     Terminal user(std::move(answers));
-    const OfxStatus status = changed(name);
-    EXPECT_EQ(status, kOfxStatOK) << name;
+    EXPECT_EQ(changed(name), kOfxStatOK) << name;
     return user.shown();
   }
   // The sender's counters as the status button shows them.
   std::string status() { return press("status"); }
+  // Sending switched on, as the user does it.
+  void enable() {
+    set("enabled", 1);
+    press("enabled");
+  }
 
   Effect* fx = nullptr;
   bool created = false;

@@ -57,8 +57,7 @@ TEST_F(InstanceTest, OwnWritesReportedFromInsideTheWrite) {
   create();
   host.changesOnWrite(&plugin);
   host.recordActions(true);
-  set("enabled", 1);
-  press("enabled");
+  enable();
   set("viewerId", std::string("stream-1"));
   press("advancedToggle");
   press("logout");  // switches sending off first
@@ -81,8 +80,7 @@ TEST_F(InstanceTest, HostFailuresInButtonsAreShown) {
   EXPECT_EQ(std::get<int>(param("showAdvanced").value), 0);
   EXPECT_EQ(props("advancedToggle").str("OfxPropLabel"), "Advanced settings\xE2\x80\xA6") << "no refresh";
   // Sign out cannot switch sending off, so it goes no further.
-  set("enabled", 1);
-  press("enabled");
+  enable();
   EXPECT_THAT(press("logout"), HasSubstr("Required OpenFX host operation failed"));
   EXPECT_THAT(status(), HasSubstr("Waiting for host frames\n"));
   host.fault("paramSetValue", 1 << 30);

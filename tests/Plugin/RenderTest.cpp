@@ -30,11 +30,6 @@ class RenderTest : public InstanceTest {
     return std::stoi(shown.substr(at + 13));
   }
 
-  void enable() {
-    set("enabled", 1);
-    press("enabled");
-  }
-
   // A filled byte picture with a region of definition and a pixel aspect of the test's choosing.
   void picture(OfxRectI bounds, std::optional<OfxRectD> rod = {}, double aspect = 1.0) {
     ClipImage image;

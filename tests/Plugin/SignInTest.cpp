@@ -82,8 +82,7 @@ TEST_F(SignInTest, SignInChooseAndSignOut) {
 TEST_F(SignInTest, AFailedRevokeIsShownAndKeepsTheToken) {
   ASSERT_NO_FATAL_FAILURE(start({"--fail", "/api/accounts/ofx/revoke=500"}));
   press("login", choosing("1"));
-  set("enabled", 1);
-  press("enabled");
+  enable();
   EXPECT_THAT(press("logout"), HasSubstr("[Press Enter to continue]"));
   EXPECT_EQ(std::get<int>(param("enabled").value), 0) << "sending stopped before the revoke";
   EXPECT_THAT(press("choose", choosing("")), HasSubstr("Choose a veltrane stream")) << "the token stays";
@@ -94,8 +93,7 @@ TEST_F(SignInTest, RenderNeverWaitsForTheService) {
   ASSERT_NO_FATAL_FAILURE(start({"--delay", "/api/accounts/streams/*=3000"}));
   press("login", choosing(""));
   set("viewerId", std::string("dev-main"));
-  set("enabled", 1);
-  press("enabled");
+  enable();
   for (int i = 0; i < 5; ++i) ASSERT_EQ(render(i), kOfxStatOK);
   EXPECT_THAT(requests(), Not(HasSubstr("GET /api/accounts/streams/dev-main")));
   EXPECT_THAT(status(), HasSubstr("Host frames: 5\n"));

@@ -3,6 +3,7 @@
  * plug-in and our own host still shows here. */
 #include <dlfcn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 typedef int Status;
@@ -24,17 +25,17 @@ static int effectTag, paramSetTag, hostTag, paramTag;
 static Entry *put(const void *set, const char *name, int index) {
   for (int i = 0; i < count; ++i)
     if (entries[i].set == set && entries[i].index == index && strcmp(entries[i].name, name) == 0) return &entries[i];
-  if (count == 1024) return NULL;
+  if (count == 1024) { fprintf(stderr, "too many properties\n"); exit(1); }
   Entry *e = &entries[count++];
   e->set = set; snprintf(e->name, sizeof e->name, "%s", name); e->index = index;
   return e;
 }
 static const char *str(const void *set, const char *name, int index) { return put(set, name, index)->str; }
 static Status setString(Props p, const char *n, int i, const char *v) {
-  Entry *e = put(p, n, i); if (!e) return 8;
-  snprintf(e->str, sizeof e->str, "%s", v); return 0;
+  snprintf(put(p, n, i)->str, sizeof entries[0].str, "%s", v);
+  return 0;
 }
-static Status setInt(Props p, const char *n, int i, int v) { Entry *e = put(p, n, i); if (!e) return 8; e->num = v; return 0; }
+static Status setInt(Props p, const char *n, int i, int v) { put(p, n, i)->num = v; return 0; }
 static Status setDouble(Props p, const char *n, int i, double v) { return setInt(p, n, i, (int)v); }
 static Status setPointer(Props p, const char *n, int i, void *v) { (void)v; return setInt(p, n, i, 0); }
 static Status setStringN(Props p, const char *n, int c, const char *const *v) {
@@ -44,7 +45,11 @@ static Status setStringN(Props p, const char *n, int c, const char *const *v) {
 static Status unsupported(void) { return 5; }
 static Status getPropertySet(void *effect, Props *out) { (void)effect; *out = &effectTag; return 0; }
 static Status getParamSet(void *effect, void **out) { (void)effect; *out = &paramSetTag; return 0; }
-static Status clipDefine(void *effect, const char *name, Props *out) { (void)effect; (void)name; *out = &hostTag + 1; return 0; }
+static Status clipDefine(void *effect, const char *name, Props *out) {
+  (void)effect; (void)name;
+  *out = &hostTag + 1;
+  return 0;
+}
 static Status paramDefine(void *set, const char *type, const char *name, Props *out) {
   (void)set; (void)type;
   snprintf(params++ ? lastParam : firstParam, 64, "%s", name);
@@ -68,7 +73,8 @@ static const void *fetchSuite(Props host, const char *name, int version) {
 }
 
 static int failures;
-#define CHECK(cond) do { if (!(cond)) { fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); ++failures; } } while (0)
+#define CHECK(cond) \
+  do { if (!(cond)) { fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); ++failures; } } while (0)
 
 int main(int argc, char **argv) {
   void *lib = argc == 2 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : NULL;
