@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <cmath>
 #include <vector>
 
 extern char** environ;
@@ -41,6 +42,7 @@ struct Received {
   std::string codec;
   int profile = 0;
   AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+  std::vector<std::int64_t> pts;
 };
 
 Received decode(const std::string& file) {
@@ -65,6 +67,7 @@ Received decode(const std::string& file) {
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     const bool metadata = data.find(kMetadata) != std::string_view::npos;
     ++r.pictures;
+    r.pts.push_back(packet->pts);
     r.keyframes += key;
     r.keyframesWithMetadata += key && metadata;
     r.othersWithMetadata += !key && metadata;
@@ -117,6 +120,15 @@ void streamAndCheck(const Choice& chosen, std::vector<std::string> options) {
   EXPECT_GE(r.keyframes, 2);
   EXPECT_EQ(std::tuple(r.decoded, r.decodeErrors, r.keyframesWithMetadata, r.othersWithMetadata),
             std::tuple(r.pictures, 0, r.keyframes, 0));
+  // Time stamps step by whole pictures at the stream's rate (3003 ticks at 29.97 fps), mostly by one.
+  const double ticks = 90000.0 / chosen.fps;
+  int single = 0;
+  for (std::size_t i = 1; i < r.pts.size(); ++i) {
+    const double step = static_cast<double>(r.pts[i] - r.pts[i - 1]), pictures = std::round(step / ticks);
+    EXPECT_TRUE(pictures >= 1 && std::abs(step - pictures * ticks) <= 1.0) << "picture " << i << " step " << step;
+    single += pictures == 1.0;
+  }
+  EXPECT_GE(single, static_cast<int>(r.pts.size()) * 8 / 10);
 }
 
 // SDR H.264 at a frame rate set on the panel, above the host's.
