@@ -74,7 +74,7 @@ protected:
   std::thread feeder_;
 };
 
-TEST_F(SenderLink, ACleanLinkShowsItsFiguresAndAStallBeforeTheSessionIsDeclaredBroken) {
+TEST_F(SenderLink, FiguresThenAStallThenABrokenSessionThenTheLinkBack) {
   send();
   ASSERT_TRUE(waitFor([&] { return sender_.stats().rttMs > 0; }, 3s));
   const Sender::Stats s = sender_.stats();
@@ -93,6 +93,14 @@ TEST_F(SenderLink, ACleanLinkShowsItsFiguresAndAStallBeforeTheSessionIsDeclaredB
   EXPECT_EQ(sender_.stats().status, "The ingest stopped answering; reconnecting.");
   // libsrt alone takes over 5 s.
   EXPECT_LT(secondsSince(silent), 4.0);
+
+  // The link back: a later attempt streams again on a new connection.
+  relay_.blackhole(false);
+  ASSERT_TRUE(waitFor([&] {
+    const auto connections = service_.ingestStats().connections;
+    return connections.size() >= 2 && connections.back().bytes > 100000;
+  }, 15s)) << sender_.stats().status;
+  EXPECT_EQ(sender_.stats().status.rfind("Sending SRT / ", 0), 0u) << sender_.stats().status;
 }
 
 TEST_F(SenderLink, ARefusedStreamIsNamed) {
