@@ -86,5 +86,17 @@ TEST_F(InstanceTest, HostFailuresInButtonsAreShown) {
   host.fault("paramSetValue", 1 << 30);
 }
 
+// The dialog toolkit is chosen once per process, so this needs one where none was used yet.
+TEST_F(InstanceTest, AMessageNoDialogProgramCanShowStillEndsTheActionNormally) {
+  create();
+  const std::string path = std::getenv("PATH");
+  setenv("DISPLAY", ":987654", 1);
+  setenv("PATH", "/nonexistent", 1);
+  unsetenv("VELTRANE_DIALOGS");
+  EXPECT_EQ(changed("status"), kOfxStatOK);
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
+}
+
 }  // namespace
 }  // namespace vl::host
