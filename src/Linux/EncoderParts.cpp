@@ -13,6 +13,11 @@ void refuse(const EncoderSetup& setup, const std::string& reason) {
                            std::to_string(setup.settings.bitrateKbps) + " kbit/s: " + reason + ".");
 }
 
+void checkPictureSize(const EncoderSetup& setup, const Frame& frame) {
+  if (frame.width != setup.width || frame.height != setup.height)
+    throw std::runtime_error("The picture size differs from the encoder's.");
+}
+
 ColourCodes colourCodes(int color) {
   if (color == 1) return {9, 16, 9};  // Rec. 2020, PQ
   if (color == 2) return {9, 18, 9};  // Rec. 2020, HLG

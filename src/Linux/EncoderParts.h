@@ -30,6 +30,8 @@ std::unique_ptr<Encoder> makeNvEncoder(const EncoderSetup& setup);
 
 // "<name> refused WxH pictures at N kbit/s: <reason>."
 [[noreturn]] void refuse(const EncoderSetup& setup, const std::string& reason);
+// Throws when a picture does not have the size the encoder was opened for.
+void checkPictureSize(const EncoderSetup& setup, const Frame& frame);
 
 // The VUI code values, alike in H.264 and HEVC.
 struct ColourCodes {

@@ -125,8 +125,7 @@ public:
   }
 
   void encode(const Frame& frame, std::int64_t pts90k) override {
-    if (frame.width != setup_.width || frame.height != setup_.height)
-      throw std::runtime_error("The picture size differs from the encoder's.");
+    checkPictureSize(setup_, frame);
     const Current current(*cuda_, context_.get());
     check(current.status(), kFailed);
 

@@ -69,8 +69,7 @@ public:
   }
 
   void encode(const Frame& frame, std::int64_t pts90k) override {
-    if (frame.width != setup_.width || frame.height != setup_.height)
-      throw std::runtime_error("The picture size differs from the encoder's.");
+    checkPictureSize(setup_, frame);
     // x264 copies the picture in, so one buffer serves every picture.
     convertToYCbCr(frame, matrixFor(setup_.settings.color), PlaneLayout::nv12, picture_.planes);
     input_.i_pts = pts90k;
